@@ -1,0 +1,126 @@
+#include "baseline_document.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "durable_file.h"
+#include "tool_log.h"
+
+json_object* root = nullptr;
+json_object* file_list = nullptr;
+
+namespace {
+int lock_fd = -1;
+
+void drop_document() {
+  if (root != nullptr) json_object_put(root);
+  root = nullptr;
+  file_list = nullptr;
+}
+}  // namespace
+
+int lock_baseline() {
+  if (lock_fd >= 0) return 0;
+  // The lock sits on the /boot directory itself: the document is replaced by
+  // rename, so a lock on its inode would not serialise anything.
+  int descriptor = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return -1;
+  while (flock(descriptor, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(descriptor);
+      return -1;
+    }
+  }
+  lock_fd = descriptor;
+  return 0;
+}
+
+void unlock_baseline() {
+  if (lock_fd < 0) return;
+  close(lock_fd);
+  lock_fd = -1;
+}
+
+int init_json() {
+  drop_document();
+  root = json_object_new_object();
+  json_object_object_add(root, "trust_startup", json_object_new_string("on"));
+  json_object_object_add(root, "arrest_mode", json_object_new_string("log"));
+  file_list = json_object_new_array();
+  json_object_object_add(root, "list", file_list);
+  return 0;
+}
+
+int get_json() {
+  if (access(kBaselinePath, F_OK) != 0) {
+    printf("%s not exist, init first\n", kBaselinePath);
+    return -1;
+  }
+  if (lock_baseline() != 0) {
+    writeLog(1, "main:get_json() lock \"%s\" failed: %s\n", "/boot", strerror(errno));
+    return -1;
+  }
+  drop_document();
+  root = json_object_from_file(kBaselinePath);
+  if (root == nullptr) {
+    writeLog(1, "main:get_json() root is NULL\n");
+    return -1;
+  }
+  json_object* list = nullptr;
+  if (!json_object_is_type(root, json_type_object) || !json_object_object_get_ex(root, "list", &list) ||
+      list == nullptr) {
+    writeLog(1, "main:get_json() file_list is NULL\n");
+    drop_document();
+    return -1;
+  }
+  // Every later step indexes the list as an array; anything else is a damaged document.
+  if (!json_object_is_type(list, json_type_array)) {
+    writeLog(1, "main:get_json() file_list is not an array\n");
+    drop_document();
+    return -1;
+  }
+  file_list = list;
+  return 0;
+}
+
+int save_json() {
+  if (root == nullptr) return -1;
+  const char* text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
+  if (text == nullptr) {
+    writeLog(1, "main:save_json() cannot print the document\n");
+    return -1;
+  }
+  std::string error;
+  if (replace_file(kBaselinePath, text, &error) != 0) {
+    writeLog(1, "main:save_json() save failed: %s\n", error.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+void release_json() {
+  drop_document();
+  unlock_baseline();
+}
+
+int checkRepeat(const char* path) {
+  if (access(kPathListPath, F_OK) != 0) {
+    writeLog(1, "main:checkRepeat() not find \"%s\", init first\n", kPathListPath);
+    return -1;
+  }
+  std::ifstream list(kPathListPath);
+  if (!list) {
+    writeLog(1, "main:checkRepeat() open \"%s\" failed\n", kPathListPath);
+    return -1;
+  }
+  size_t length = strlen(path);
+  for (std::string line; std::getline(list, line);) {
+    if (line.compare(0, length, path) == 0) return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,50 @@
+// The baseline document "/boot/.vemobase" and its companion files.
+//
+// One command is one load (or create), change in memory, save and release of
+// the document through the process-wide handles `root` and `file_list`.
+// Saves replace the file atomically (temporary file in /boot, fsync, rename,
+// fsync of /boot) with exactly the bytes of json-c's pretty printer, and a
+// failed save is reported. A command that changes the document holds an
+// exclusive advisory lock (flock on the /boot directory, so no lock file is
+// left behind) from its load to its save: concurrent runs are serialised.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <string>
+#include <vector>
+
+inline constexpr const char* kBaselinePath = "/boot/.vemobase";
+inline constexpr const char* kPathListPath = "/boot/.vemobase.tmp";
+inline constexpr const char* kPathListScratch = "/boot/.vemobase.swp";
+inline constexpr const char* kBootLogPath = "/boot/.vemolog";
+
+extern json_object* root;       // the whole document, or nullptr
+extern json_object* file_list;  // root's "list", owned by root
+
+// New document in memory: "trust_startup" "on", "arrest_mode" "log", empty "list".
+int init_json();
+// Loads the document; prints or logs the cause and returns -1 on failure.
+int get_json();
+// Saves root atomically; -1 (logged at level 1) when it could not be written,
+// and then the previous file stays intact.
+int save_json();
+// Drops the document and clears both handles.
+void release_json();
+
+// Takes the exclusive baseline lock for the rest of the process (released by
+// unlock_baseline or at exit); -1 when /boot cannot be opened or locked.
+int lock_baseline();
+void unlock_baseline();
+
+// Releases the document when a command's scope ends, on every way out.
+class DocumentSession {
+ public:
+  DocumentSession() = default;
+  ~DocumentSession() { release_json(); }
+  DocumentSession(const DocumentSession&) = delete;
+  DocumentSession& operator=(const DocumentSession&) = delete;
+};
+// 1 when a path list line begins with `path`, 0 when none does, -1 when the
+// path list cannot be read.
+int checkRepeat(const char* path);

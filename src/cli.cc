@@ -1,0 +1,87 @@
+#include "cli.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "file_commands.h"
+#include "init_command.h"
+#include "startup_policy.h"
+
+namespace {
+
+constexpr const char* kOptions = "iu:a:d:bpv:";
+
+void notice(const char* text) { printf("%s\n", text); }
+
+int run_path_command(int option, const char* value) {
+  switch (option) {
+    case 'a':
+      if (zotrust_add(value) != 0) notice("measure add failed");
+      break;
+    case 'd':
+      if (zotrust_del(value) != 0) notice("measure del failed");
+      break;
+    default:
+      // "--all" as the whole value asks for every file of the path list.
+      if (zotrust_upd(strcmp(value, "--all") == 0 ? nullptr : value) != 0) notice("measure upd failed");
+      break;
+  }
+  return 0;
+}
+
+int run_policy_command(int option, int argc, char** argv) {
+  if (argc <= 3) {
+    help();
+    return 0;
+  }
+  // Only the value of the second option counts, whatever its letter.
+  optarg = nullptr;
+  getopt(argc, argv, kOptions);
+  const char* value = optarg;
+  bool on = value != nullptr && value[0] == '1';
+  bool off = value != nullptr && value[0] == '0';
+  if (!on && !off) {
+    help();
+    return 0;
+  }
+  if (option == 'b') {
+    if (set_trust_startup(on ? "on" : "off") != 0) notice("set trust startup failed");
+  } else {
+    if (set_arrest_mode(on ? "dialog" : "log") != 0) notice("set arrest mode failed");
+  }
+  return 0;
+}
+
+}  // namespace
+
+void help() {
+  printf("\n");
+  printf("zovemo_config -i\n");
+  printf("zovemo_config -a/-d absolutepath\n");
+  printf("zovemo_config -u [absolutepath]\n");
+  printf("zovemo_config -u --all\n");
+  printf("zovemo_config -b -v 0/1\n");
+  printf("zovemo_config -p -v 0/1\n");
+  printf("\n");
+}
+
+int run_command_line(int argc, char** argv) {
+  int option = getopt(argc, argv, kOptions);
+  if (option == -1 || strchr("iadubp", option) == nullptr || option == 0) {
+    help();
+    return 255;
+  }
+  if (option == 'i') {
+    notice("---start measure init---");
+    if (zotrust_init() != 0) notice("measure init failed");
+    return 0;
+  }
+  if (argc <= 2) {
+    help();
+    return 0;
+  }
+  if (option == 'b' || option == 'p') return run_policy_command(option, argc, argv);
+  return run_path_command(option, optarg);
+}

@@ -1,0 +1,99 @@
+#include "init_command.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "baseline_document.h"
+#include "baseline_entries.h"
+#include "durable_file.h"
+#include "grub_tools.h"
+#include "path_list.h"
+#include "platform_programs.h"
+#include "tool_log.h"
+#include "tpm_store.h"
+
+namespace {
+
+struct DiscoveryCommand {
+  const char* command;
+  bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
+};
+
+constexpr DiscoveryCommand kDiscovery[] = {
+    {"find /boot -name \"*.mod\"", false},
+    {"ls /boot/Image-* /boot/vmlinuz-* 2> /dev/null", false},
+    {"ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-* 2> /dev/null", true},
+    {"find /boot -name \"*.cfg\"", false},
+};
+
+constexpr size_t kReservationPerEntry = 384;
+
+}  // namespace
+
+int before_start_proc() {
+  if (testing_tpm_chip() == 0) tpm_chip_exist = 1;
+  return set_command();
+}
+
+int zotrust_init() {
+  if (before_start_proc() != 0) return -1;
+  DocumentSession session;
+  if (lock_baseline() != 0) {
+    writeLog(1, "main:zotrust_init() lock \"/boot\" failed\n");
+    return -1;
+  }
+  int result = create_measurefiles_list();
+  result |= create_measurefile();
+  result |= fill_grub_log();
+  return result;
+}
+
+int create_measurefiles_list() {
+  std::vector<std::string> paths;
+  for (const auto& discovery : kDiscovery) {
+    ProgramOutput output = run_shell_command(discovery.command);
+    for (auto& line : output.lines) {
+      if (discovery.skip_kdump && line.find("kdump.img") != std::string::npos) continue;
+      paths.push_back(std::move(line));
+    }
+  }
+  if (write_path_list(paths) != 0) {
+    writeLog(1, "main:create_measurefiles_list() open \"%s\" failed\n", kPathListPath);
+    return -1;
+  }
+  return 0;
+}
+
+int create_measurefile() {
+  init_json();
+  std::vector<std::string> listed;
+  if (!read_path_list(&listed)) {
+    writeLog(1, "main:create_measurefile() open \"%s\" failed\n", kPathListPath);
+    return -1;
+  }
+  std::vector<std::string> measured;
+  for (const auto& path : listed) {
+    if (measurefile_add(path.c_str()) != 0) {
+      writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
+      continue;
+    }
+    measured.push_back(path);
+  }
+  // The document first: if it cannot be saved the old baseline stays whole.
+  if (save_json() != 0) return -1;
+  if (write_path_list(measured) != 0) return -1;
+  if (tpm_chip_exist == 1) init_measure_tpm_exist();
+  return 0;
+}
+
+int fill_grub_log() {
+  size_t entries = file_list != nullptr ? json_object_array_length(file_list) : 0;
+  std::string reservation(kReservationPerEntry * (entries + 8), '#');
+  std::string error;
+  if (replace_file(kBootLogPath, reservation, &error) != 0) {
+    writeLog(1, "main:fill_grub_log() %s\n", error.c_str());
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,26 @@
+// PCR emulation: which of the emulated PCRs 8, 9, 11, 12 a file belongs to,
+// and the PCR's aggregate digest and reference value from the loaded baseline.
+//
+// Aggregate digest of PCR p = SM3(SM3(text(e1) || ... || text(ek))) over the
+// measurement texts (64 ASCII hex digits each) of p's entries in list order.
+// Reference value = SM3(32 zero bytes || aggregate), one extend from reset.
+#pragma once
+
+#include <cstdint>
+
+// Texts of the flags 8..12, indexed by flag - 8 ("10" exists, is never used).
+extern const char* const pcr_flag_to_str[5];
+
+// 9 for "vmlinuz*", 11 for "initramfs*" and "initrd*", 8 for "*.cfg", else 12;
+// tested on the base name, case-sensitive, in that order.
+int get_pcrFlag(const char* path);
+
+// New 32-byte block with the aggregate digest of `pcr` over file_list, or
+// nullptr when no entry belongs to it. The caller frees the block.
+uint8_t* emulate_pcr(int pcr);
+
+// New 32-byte block: SM3(32 zero bytes || value). The caller frees it.
+uint8_t* pcr_extend(const uint8_t* value);
+
+// Prints "printf_data_32:" and the 32 bytes as lowercase hex, one line.
+void printf_data_32(const uint8_t* value);

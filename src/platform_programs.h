@@ -1,0 +1,28 @@
+// Runs the outside programs of the tool. A program that receives a path is
+// started directly from an argument vector (found through PATH), so the path
+// reaches it unchanged as one argument and can never run a command; only the
+// fixed command texts without outside input go through /bin/sh.
+// Standard output is read through a pipe; exit statuses are not examined.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProgramOutput {
+  bool started = false;             // false when the program could not be started
+  std::vector<std::string> lines;   // output lines without their line ends
+};
+
+enum class ErrorOutput { kInherit, kDiscard };
+
+// Starts argv[0] (searched on PATH) with `argv`, reads its standard output
+// until it ends and keeps at most `max_lines` lines (0 keeps all). Standard
+// output is flushed first so the user's lines stay in order.
+ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors,
+                          size_t max_lines = 0);
+
+// Runs a fixed command text through /bin/sh -c; never pass outside input.
+ProgramOutput run_shell_command(const char* command, size_t max_lines = 0);
+
+// Number of programs started by this process so far (shell commands count once).
+unsigned long programs_started();

@@ -1,0 +1,52 @@
+// Support utilities shared by every subsystem: the tool log, the local time
+// stamp, base names and the process-wide result buffers.
+//
+// The tool log "/etc/tavel_trusted/.vemo.log" is append-only; every entry is
+// "<label> [<time>] <message>" written with one appending write(2), so several
+// processes may log at once without tearing entries. Logging never fails a
+// caller: a missing directory or an unwritable file loses the entry silently.
+#pragma once
+
+#include <cstdint>
+
+// Level labels, indexed by log level (0 info, 1 error).
+extern const char* const LOGCODE[2];
+
+// Descriptor of the tool log; -1 until the first entry opens it.
+extern int fd;
+
+// Last time stamp made by getSysTime(), "YYYY-MM-DD hh:mm:ss", local time.
+extern char buffer_time[32];
+
+// Text last made by int_to_string().
+extern char int_to_str[64];
+
+// Shared result text: the measurement text of SM3_256_PRO and the policy
+// getters' values land here. Callers copy it out before the next fill.
+extern char retVal[1024];
+
+inline constexpr const char* kToolLogPath = "/etc/tavel_trusted/.vemo.log";
+
+// Appends one entry. The message carries its own "\n". An entry longer than
+// 4095 bytes, prefix included, is dropped whole (never cut).
+void writeLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Fills buffer_time with the current local time stamp and returns it.
+char* getSysTime();
+char* get_buffer_time();
+
+// Newly malloc'ed copy of the text after the last '/', whole when there is
+// none; the caller frees it. Any length is copied whole.
+char* getFilename(const char* path);
+
+// 0 for an existing non-directory; -1 (printing "<path> is a dir") for a
+// directory; -1 silently when stat fails.
+int verifyPath(const char* path);
+
+// Decimal text of a positive value inside int_to_str; "0" for 0 and below.
+char* int_to_string(int32_t value);
+
+char* get_retVal();
+
+// Closes the tool log descriptor; only tests need this (to redirect the log).
+void reset_tool_log();

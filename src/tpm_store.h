@@ -1,0 +1,36 @@
+// TPM NV reference store ("tpm_oper" in the tool log).
+//
+// Reference index 0x1500016 (128 bytes): the reference values of PCRs 8, 9,
+// 11, 12 in slots 0..3 of 32 bytes; a PCR without entries has a zero slot.
+// Snapshot index 0x1500096 (256 bytes): the TPM's SM3-256 PCRs 0..7 as they
+// stood at initialisation, zero where a read failed.
+// Every operation opens its own TPM context and closes it on every way out.
+#pragma once
+
+#include <cstdint>
+
+// 1 once the pre-start probe found a TPM; every TPM step is skipped otherwise.
+extern int tpm_chip_exist;
+
+inline constexpr uint32_t kReferenceIndex = 0x1500016;
+inline constexpr uint32_t kSnapshotIndex = 0x1500096;
+
+// 0 when a TPM answers, else the failing context call's result.
+int testing_tpm_chip();
+
+// Undefines, defines and fills both indices from the loaded baseline.
+int init_measure_tpm_exist();
+
+// New 32-byte block with the TPM's SM3-256 PCR `pcr`, or nullptr (logged).
+uint8_t* get_tpm_pcr(int pcr);
+
+// Writes the extension of `value` (zero slot for nullptr) into the slot of
+// flag `pcr`, keeping the other slots byte for byte. -1 for a flag without
+// a slot (10, or outside 8..12) without touching the TPM.
+int update_nv_space(const uint8_t* value, int pcr);
+
+// Reads the current 32 bytes of the slot of flag `pcr` into `out`.
+int read_nv_slot(int pcr, uint8_t* out);
+// Writes `content` back as the slot of flag `pcr`, unlogged; used to undo a
+// slot update when the document that goes with it could not be saved.
+int restore_nv_slot(int pcr, const uint8_t* content);

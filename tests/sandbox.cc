@@ -1,0 +1,319 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace sandbox {
+namespace {
+
+std::string staging_dir;
+
+bool fail(std::string* reason, const std::string& what) {
+  *reason = what + ": " + strerror(errno);
+  return false;
+}
+
+bool mount_tmpfs(const char* target, const char* options = "mode=0755") {
+  return mount("tmpfs", target, "tmpfs", 0, options) == 0;
+}
+
+bool loopback_up() {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return false;
+  struct ifreq request {};
+  strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(sock, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags |= IFF_UP;
+  ok = ok && ioctl(sock, SIOCSIFFLAGS, &request) == 0;
+  close(sock);
+  return ok;
+}
+
+// A machine TPM would be found before the test's simulator: hide /dev/tpm*
+// behind a /dev that holds only the ordinary character devices.
+bool hide_tpm_devices(std::string* reason) {
+  if (!fs::exists("/dev/tpm0") && !fs::exists("/dev/tpmrm0")) return true;
+  std::string dev = staging_dir + "/dev";
+  fs::create_directories(dev);
+  if (!mount_tmpfs(dev.c_str())) return fail(reason, "mount tmpfs for /dev");
+  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string target = dev + "/" + node;
+    std::ofstream(target).close();
+    if (mount((std::string("/dev/") + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      return fail(reason, "bind /dev/" + std::string(node));
+  }
+  fs::create_directories(dev + "/shm");
+  if (mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0) return fail(reason, "move /dev");
+  return true;
+}
+
+bool is_tmpfs(const char* path) {
+  struct statfs info {};
+  return statfs(path, &info) == 0 && info.f_type == TMPFS_MAGIC;
+}
+
+void remove_staging() {
+  if (staging_dir.empty()) return;
+  umount2(staging_dir.c_str(), MNT_DETACH);
+  rmdir(staging_dir.c_str());
+}
+
+std::string hex(const std::string& text) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out.empty() ? "empty" : out;
+}
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      char next = text[++i];
+      out += next == 'n' ? '\n' : next == 't' ? '\t' : next;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void empty_directory(const char* path) {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(path, ignored)) fs::remove_all(entry.path(), ignored);
+}
+
+}  // namespace
+
+bool enter(std::string* reason) {
+  if (geteuid() != 0) {
+    errno = EPERM;
+    return fail(reason, "the tests need root to make their private namespaces");
+  }
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return fail(reason, "unshare(mount, network)");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail(reason, "make / private");
+  if (!loopback_up()) return fail(reason, "bring up loopback");
+
+  char pattern[] = "/tmp/zovemo-sandbox-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return fail(reason, "mkdtemp");
+  staging_dir = pattern;
+  atexit(remove_staging);
+  if (!mount_tmpfs(staging_dir.c_str())) return fail(reason, "mount staging tmpfs");
+  if (!hide_tpm_devices(reason)) return false;
+
+  if (!mount_tmpfs("/boot")) return fail(reason, "mount tmpfs on /boot");
+  std::string upper = staging_dir + "/etc-upper", work = staging_dir + "/etc-work";
+  fs::create_directories(upper);
+  fs::create_directories(work);
+  std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+  if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0)
+    return fail(reason, "mount overlay on /etc");
+  fs::create_directories("/etc/tavel_trusted");
+  if (!mount_tmpfs("/etc/tavel_trusted")) return fail(reason, "mount tmpfs on /etc/tavel_trusted");
+
+  if (!is_tmpfs("/boot") || !is_tmpfs("/etc/tavel_trusted")) {
+    errno = EINVAL;
+    return fail(reason, "sandbox check: /boot or /etc/tavel_trusted is not the private tmpfs");
+  }
+  return true;
+}
+
+void reset() {
+  empty_directory("/boot");
+  if (!fs::exists("/etc/tavel_trusted")) fs::create_directories("/etc/tavel_trusted");
+  empty_directory("/etc/tavel_trusted");
+  FakeTools::instance().reset();
+}
+
+void remount_boot(size_t bytes) {
+  umount2("/boot", MNT_DETACH);
+  std::string options = "mode=0755,size=" + std::to_string(bytes);
+  mount("tmpfs", "/boot", "tmpfs", 0, options.c_str());
+}
+
+void set_boot_read_only(bool read_only) {
+  unsigned long flags = MS_REMOUNT | (read_only ? MS_RDONLY : 0);
+  mount("tmpfs", "/boot", "tmpfs", flags, "mode=0755");
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(path); }
+
+namespace {
+// Reads both pipes until they close, so neither can fill up and stall the child.
+void drain_both(int out_fd, int err_fd, std::string* out, std::string* err) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+}  // namespace
+
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& path) {
+  int out_pipe[2], err_pipe[2];
+  RunResult result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::string path_entry = "PATH=" + path;
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (strncmp(*variable, "PATH=", 5) != 0) envp.push_back(*variable);
+  }
+  envp.push_back(path_entry.data());
+  envp.push_back(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    int null_input = open("/dev/null", O_RDONLY);
+    dup2(null_input, 0);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  drain_both(out_pipe[0], err_pipe[0], &result.out, &result.err);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+RunResult run_tool(const std::vector<std::string>& args) {
+  return run(ZOVEMO_BINARY, args, FakeTools::instance().path_variable());
+}
+
+FakeTools& FakeTools::instance() {
+  static FakeTools tools;
+  return tools;
+}
+
+std::string scratch_dir() { return staging_dir; }
+
+FakeTools::FakeTools() {
+  // Inside the sandbox's private tmpfs: nothing outlives the test process.
+  dir_ = staging_dir + "/fakes";
+  fs::create_directories(dir_);
+  reset();
+}
+
+void FakeTools::reset() {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir_, ignored)) fs::remove_all(entry.path(), ignored);
+  for (const char* name : {"grub-probe", "grub2-probe", "grub-mkrelpath", "grub2-mkrelpath", "df", "dmidecode"}) {
+    fs::copy_file(FAKE_TOOL_BINARY, dir_ + "/" + name, fs::copy_options::overwrite_existing);
+  }
+  default_answer("grub-probe", "hd0,gpt2\n");
+  default_answer("grub2-probe", "hd0,gpt2\n");
+  default_answer("grub-mkrelpath", "@ARG@\n");
+  default_answer("grub2-mkrelpath", "@ARG@\n");
+  default_answer("df", "Filesystem 1K-blocks Used Available Use% Mounted on\n/dev/mapper/vg-root 1000 10 990 1% /\n");
+  default_answer("dmidecode", "\tManufacturer: QEMU\n");
+}
+
+void FakeTools::answer(const std::string& program, const std::string& argument, const std::string& text) {
+  write_file(dir_ + "/answers/" + program + "/" + hex(argument), text);
+}
+
+void FakeTools::default_answer(const std::string& program, const std::string& text) {
+  write_file(dir_ + "/answers/" + program + "/default", text);
+}
+
+void FakeTools::remove_program(const std::string& program) { fs::remove(dir_ + "/" + program); }
+
+std::vector<std::vector<std::string>> FakeTools::records() const {
+  std::vector<std::vector<std::string>> runs;
+  std::istringstream in(read_file(dir_ + "/record"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab = line.find('\t'); ; tab = line.find('\t', start)) {
+      fields.push_back(unescape(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    runs.push_back(fields);
+  }
+  return runs;
+}
+
+void FakeTools::clear_records() { fs::remove(dir_ + "/record"); }
+
+void make_small_boot_tree() {
+  make_dirs("/boot/grub/x86_64-efi");
+  write_file("/boot/grub/x86_64-efi/normal.mod", std::string(3000, 'n'));
+  write_file("/boot/grub/x86_64-efi/linux.mod", std::string(5000, 'l'));
+  write_file("/boot/vmlinuz-6.1.0-13-amd64", std::string(100000, 'k'));
+  write_file("/boot/initrd.img-6.1.0-13-amd64", std::string(200000, 'i'));
+  write_file("/boot/grub/grub.cfg", "set timeout=5\nmenuentry 'Debian' {\n linux /vmlinuz\n}\n");
+}
+
+std::vector<std::string> log_lines() {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file("/etc/tavel_trusted/.vemo.log"));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace sandbox

@@ -1,0 +1,76 @@
+// Test sandbox: every test process runs in a private mount namespace with
+// tmpfs over /boot and /etc/tavel_trusted (over an /etc overlay whose upper
+// layer is tmpfs), and in a private network namespace with only loopback, so
+// the machine's /boot, /etc and TPM are never touched.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+// Enters the namespaces; on failure returns false with the reason.
+bool enter(std::string* reason);
+
+// A private tmpfs directory of this test process for scratch files.
+std::string scratch_dir();
+
+// Empties /boot and /etc/tavel_trusted (keeps the mounts).
+void reset();
+
+// Replaces the tmpfs on /boot by one of `bytes` bytes (for full-disk tests).
+void remount_boot(size_t bytes);
+
+// Mounts /boot read-only (true) or writable again (false).
+void set_boot_read_only(bool read_only);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool exists(const std::string& path);
+void make_dirs(const std::string& path);
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs `program` with `args` (argv[1..]) and PATH=`path`, no shell.
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& path);
+
+// Runs build/zovemo_config with `args` and the fakes first on PATH.
+RunResult run_tool(const std::vector<std::string>& args);
+
+// The fake platform programs: a directory of copies of one compiled fake,
+// placed first on PATH by run_tool.
+class FakeTools {
+ public:
+  static FakeTools& instance();
+  const std::string& dir() const { return dir_; }
+  std::string path_variable() const { return dir_ + ":/usr/sbin:/usr/bin:/sbin:/bin"; }
+
+  // What `program` prints when its last argument is `argument`.
+  void answer(const std::string& program, const std::string& argument, const std::string& text);
+  // What `program` prints for any other argument; "@ARG@" stands for it.
+  void default_answer(const std::string& program, const std::string& text);
+  void remove_program(const std::string& program);
+  // Every run so far, each as {program, args...}, in order.
+  std::vector<std::vector<std::string>> records() const;
+  void clear_records();
+  // Resets to: all six programs present, probe "hd0,gpt2", relpath "@ARG@",
+  // df two lines, dmidecode a non-Huawei maker; nothing recorded.
+  void reset();
+
+ private:
+  FakeTools();
+  std::string dir_;
+};
+
+// A minimal boot tree: /boot/grub with grub.cfg, two modules, one kernel, one initrd.
+void make_small_boot_tree();
+
+// Lines of the tool log, or empty.
+std::vector<std::string> log_lines();
+
+}  // namespace sandbox
