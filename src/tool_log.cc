@@ -47,8 +47,7 @@ char* getSysTime() {
   struct tm local {};
   localtime_r(&now, &local);
   memset(buffer_time, 0, sizeof buffer_time);
-  snprintf(buffer_time, sizeof buffer_time, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  strftime(buffer_time, sizeof buffer_time, "%Y-%m-%d %H:%M:%S", &local);
   return buffer_time;
 }
 

@@ -5,13 +5,27 @@
 #include <cstring>
 #include <string>
 
+#include "boot_path.h"
+#include "baseline_document.h"
+#include "grub_tools.h"
 #include "sandbox.h"
+#include "tool_log.h"
+#include "tpm_store.h"
 
 namespace {
 std::string sandbox_failure;
 
+// Every test starts from an empty /boot and log, the default fakes, and a
+// process state as fresh as a new run of the tool.
 class ResetSandbox : public ::testing::EmptyTestEventListener {
-  void OnTestStart(const ::testing::TestInfo&) override { sandbox::reset(); }
+  void OnTestStart(const ::testing::TestInfo&) override {
+    sandbox::reset();
+    release_json();
+    reset_tool_log();
+    reset_grub_tools();
+    reset_manufacturer_query();
+    tpm_chip_exist = 0;
+  }
 };
 }  // namespace
 
@@ -25,6 +39,8 @@ int main(int argc, char** argv) {
               sandbox_failure.c_str());
       return 1;
     }
+    // In-process code finds the fake platform programs as the tool would.
+    setenv("PATH", sandbox::FakeTools::instance().path_variable().c_str(), 1);
     ::testing::UnitTest::GetInstance()->listeners().Append(new ResetSandbox);
   }
   return RUN_ALL_TESTS();

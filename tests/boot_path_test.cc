@@ -1,0 +1,172 @@
+// GRUB tool selection and boot path translation against the recording fakes:
+// what each program printed, which programs ran, with which arguments.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "boot_path.h"
+#include "grub_tools.h"
+#include "platform_programs.h"
+#include "sandbox.h"
+
+namespace {
+
+using Runs = std::vector<std::vector<std::string>>;
+sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+
+std::string translate(const std::string& path) {
+  char* boot_path = concatenate_json_string(path.c_str());
+  std::string text = boot_path ? boot_path : "<null>";
+  free(boot_path);
+  return text;
+}
+
+std::vector<std::string> program_names() {
+  std::vector<std::string> names;
+  for (const auto& run : fakes().records()) names.push_back(run[0]);
+  return names;
+}
+
+TEST(GrubTools, PairFollowsTheFirstListedGrubDirectory) {
+  struct Case {
+    std::vector<const char*> dirs;
+    const char* probe;
+  } cases[] = {{{"/boot/grub2"}, "grub2-probe"},
+               {{"/boot/grub"}, "grub-probe"},
+               {{"/boot/grub", "/boot/grub2"}, "grub-probe"},
+               {{"/boot/grub.bak", "/boot/grub2"}, "grub-probe"}};
+  for (const auto& c : cases) {
+    sandbox::reset();
+    reset_grub_tools();
+    for (const char* dir : c.dirs) sandbox::make_dirs(dir);
+    ASSERT_EQ(set_command(), 0);
+    EXPECT_STREQ(GRUB_PROBE, c.probe);
+    EXPECT_STREQ(GRUB_MKRELPATH, std::string(c.probe) == "grub2-probe" ? "grub2-mkrelpath" : "grub-mkrelpath");
+  }
+}
+
+TEST(GrubTools, NoGrubDirectoryFailsEveryTimeAndSelectionIsKept) {
+  EXPECT_EQ(set_command(), -1);
+  EXPECT_STREQ(GRUB_PROBE, "");
+  auto log = sandbox::log_lines();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("[ERROR]"), std::string::npos);
+  EXPECT_NE(log[0].find("main:set_command() not find grub probe commond"), std::string::npos);
+  unsigned long before = programs_started();
+  EXPECT_EQ(set_command(), -1);
+  EXPECT_EQ(programs_started(), before + 1) << "a failed selection is tried again";
+
+  sandbox::make_dirs("/boot/grub2");
+  ASSERT_EQ(set_command(), 0);
+  before = programs_started();
+  sandbox::reset();  // even without the directory the selection stands
+  EXPECT_EQ(set_command(), 0);
+  EXPECT_EQ(programs_started(), before);
+  EXPECT_STREQ(GRUB_PROBE, "grub2-probe");
+}
+
+class BootPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sandbox::make_dirs("/boot/grub2");
+    ASSERT_EQ(set_command(), 0);
+    fakes().clear_records();
+  }
+};
+
+TEST_F(BootPath, ProbeWordAndRelativePathMakeTheBootPath) {
+  const std::string path = "/boot/grub2/grub.cfg";
+  fakes().answer("grub2-probe", path, "hd0,gpt2 --hint-bios=hd0,gpt2 --hint-efi=hd0,gpt2\nsecond line\n");
+  fakes().answer("grub2-mkrelpath", path, "/grub2/grub.cfg\n");
+  EXPECT_EQ(translate(path), "(hd0,gpt2)/grub2/grub.cfg");
+  EXPECT_EQ(fakes().records(), (Runs{{"grub2-probe", "--target", "bios_hints", path},
+                                     {"dmidecode", "-t", "1"},
+                                     {"grub2-mkrelpath", path}}));
+  // The same path twice gives the same text; the manufacturer is asked only once.
+  fakes().clear_records();
+  EXPECT_EQ(translate(path), "(hd0,gpt2)/grub2/grub.cfg");
+  EXPECT_EQ(program_names(), (std::vector<std::string>{"grub2-probe", "grub2-mkrelpath"}));
+}
+
+TEST_F(BootPath, HuaweiMachinesRaiseTheDiskNumberInDecimal) {
+  fakes().default_answer("dmidecode", "# dmidecode 3.4\nSystem Information\n\tManufacturer: Huawei Technologies\n");
+  fakes().default_answer("grub2-mkrelpath", "/x\n");
+  for (auto [probe, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"hd0,gpt2", "(hd1,gpt2)/x"}, {"hd9,msdos1", "(hd10,msdos1)/x"}, {"hd10", "(hd11)/x"}}) {
+    fakes().default_answer("grub2-probe", probe + "\n");
+    EXPECT_EQ(translate("/boot/x"), expected);
+  }
+  EXPECT_EQ(raise_disk_number("hdx"), "hdx");
+  EXPECT_EQ(raise_disk_number("fd0"), "fd0");
+}
+
+TEST_F(BootPath, ManufacturerMustBeSpelledHuaweiOnItsOwnLine) {
+  fakes().default_answer("grub2-probe", "hd0,gpt2\n");
+  fakes().default_answer("grub2-mkrelpath", "/x\n");
+  fakes().default_answer("dmidecode", "\tManufacturer: HUAWEI\n\tProduct Name: Huawei\n");
+  EXPECT_EQ(translate("/boot/x"), "(hd0,gpt2)/x");
+}
+
+TEST_F(BootPath, LvmVolumesTakeTheDeviceNodeFromDf) {
+  const std::string path = "/boot/vmlinuz";
+  fakes().answer("grub2-probe", path, "lvmid/abc-def/123 \n");
+  fakes().answer("df", path, "Filesystem 1K-blocks Used\n/dev/mapper/vg-root 100 1\n");
+  fakes().answer("grub2-mkrelpath", path, "/vmlinuz\n");
+  EXPECT_EQ(translate(path), "(lvm/vg-root)/vmlinuz");
+  EXPECT_EQ(program_names(), (std::vector<std::string>{"grub2-probe", "df", "grub2-mkrelpath"}));
+
+  fakes().clear_records();
+  fakes().answer("df", path, "Filesystem 1K-blocks Used\n");
+  EXPECT_EQ(translate(path), "<null>");
+  EXPECT_EQ(program_names(), (std::vector<std::string>{"grub2-probe", "df"}));
+}
+
+TEST_F(BootPath, FailuresStopBeforeTheNextProgram) {
+  for (const char* probe : {"", "\n"}) {
+    fakes().clear_records();
+    fakes().default_answer("grub2-probe", probe);
+    EXPECT_EQ(translate("/boot/x"), "<null>");
+    EXPECT_EQ(program_names(), std::vector<std::string>{"grub2-probe"});
+  }
+  fakes().default_answer("grub2-probe", " hd0\n");
+  fakes().default_answer("grub2-mkrelpath", "/x\n");
+  EXPECT_EQ(translate("/boot/x"), "()/x") << "a leading space gives an empty device part";
+  fakes().default_answer("grub2-probe", "cd\n");
+  fakes().default_answer("grub2-mkrelpath", "x\n");
+  EXPECT_EQ(translate("/boot/x"), "<null>");
+  fakes().default_answer("grub2-mkrelpath", "");
+  EXPECT_EQ(translate("/boot/x"), "<null>");
+  char* relative = grub_mkrelpath("/boot/x");
+  EXPECT_EQ(relative, nullptr);
+  fakes().remove_program("grub2-probe");
+  EXPECT_EQ(translate("/boot/x"), "<null>") << "a program that cannot start prints nothing";
+}
+
+TEST_F(BootPath, NastyPathReachesEachToolUnchangedAndRunsNothing) {
+  const std::string path = "/boot/a b\"c$(touch /boot/pwned)`touch /boot/pwned2`\\d'e\nf";
+  fakes().default_answer("grub2-probe", "lvmid/x\n");
+  EXPECT_EQ(translate(path), "(lvm/vg-root)" + path.substr(0, path.find('\n')));
+  Runs runs = fakes().records();
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_EQ(runs[0], (std::vector<std::string>{"grub2-probe", "--target", "bios_hints", path}));
+  EXPECT_EQ(runs[1], (std::vector<std::string>{"df", path}));
+  EXPECT_EQ(runs[2], (std::vector<std::string>{"grub2-mkrelpath", path}));
+  EXPECT_FALSE(sandbox::exists("/boot/pwned"));
+  EXPECT_FALSE(sandbox::exists("/boot/pwned2"));
+}
+
+TEST_F(BootPath, LongPathsAreHandledWhole) {
+  std::string path = "/boot/" + std::string(3000, 'L');
+  fakes().default_answer("grub2-probe", std::string(700, 'h') + "\n");
+  EXPECT_EQ(translate(path), "(" + std::string(700, 'h') + ")" + path);
+}
+
+TEST_F(BootPath, AtMostTwoProgramsPerPathAfterTheFirstManufacturerQuery) {
+  translate("/boot/first");
+  unsigned long before = programs_started();
+  for (int i = 0; i < 10; ++i) translate("/boot/file" + std::to_string(i));
+  EXPECT_EQ(programs_started() - before, 20u);
+  for (const auto& run : fakes().records()) EXPECT_NE(run[0], "sh");
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The real executable: usage text, exit statuses, dispatch and policy rules.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+
+#include "sandbox.h"
+
+namespace {
+
+using sandbox::run_tool;
+
+const char* const kUsage =
+    "\nzovemo_config -i\nzovemo_config -a/-d absolutepath\nzovemo_config -u [absolutepath]\n"
+    "zovemo_config -u --all\nzovemo_config -b -v 0/1\nzovemo_config -p -v 0/1\n\n";
+
+const char* const kDocument = "/boot/.vemobase";
+
+void write_document(const char* trust, const char* arrest) {
+  json_object* document = json_object_new_object();
+  json_object_object_add(document, "trust_startup", json_object_new_string(trust));
+  json_object_object_add(document, "arrest_mode", json_object_new_string(arrest));
+  json_object_object_add(document, "list", json_object_new_array());
+  json_object_to_file_ext(kDocument, document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+}
+
+std::string member(const char* name) {
+  json_object* document = json_object_from_file(kDocument);
+  if (document == nullptr) return "<unparsable>";
+  std::string value = json_object_get_string(json_object_object_get(document, name));
+  json_object_put(document);
+  return value;
+}
+
+TEST(CliUsage, UnusableFirstOptionShowsUsageWithStatus255) {
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"-v", "1"}, {"-x"}, {"-h"}, {"-a"}, {"-u"},
+                                        {"boot"}}) {
+    auto result = run_tool(args);
+    EXPECT_EQ(result.status, 255) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(result.out, kUsage);
+  }
+  // The option parser explains an unknown letter or a missing value itself.
+  EXPECT_NE(run_tool({"-x"}).err, "");
+  EXPECT_NE(run_tool({"-a"}).err, "");
+}
+
+TEST(CliUsage, TooFewWordsShowUsageWithStatus0AndChangeNothing) {
+  write_document("on", "log");
+  std::string before = sandbox::read_file(kDocument);
+  for (std::vector<std::string> args : {std::vector<std::string>{"-a/boot/x"}, {"-b"}, {"-b", "-v"}, {"-b", "-v1"},
+                                        {"-p", "-v", "2"}, {"-b", "-b", "1"}, {"-p", "-i"}}) {
+    auto result = run_tool(args);
+    EXPECT_EQ(result.status, 0) << args[0];
+    EXPECT_EQ(result.out, kUsage) << args[0];
+  }
+  EXPECT_EQ(sandbox::read_file(kDocument), before);
+}
+
+TEST(CliPolicy, TrustStartupSwitchesAndResetsArrestMode) {
+  write_document("on", "dialog");
+  auto off = run_tool({"-b", "-v", "0"});
+  EXPECT_EQ(off.status, 0);
+  EXPECT_EQ(off.out, "");
+  EXPECT_EQ(member("trust_startup"), "off");
+  EXPECT_EQ(member("arrest_mode"), "log");
+
+  write_document("off", "dialog");
+  EXPECT_EQ(run_tool({"-b", "-v", "10"}).out, "");
+  EXPECT_EQ(member("trust_startup"), "on");
+  EXPECT_EQ(member("arrest_mode"), "dialog");
+
+  // Only the second option's value counts, not its letter.
+  write_document("off", "log");
+  run_tool({"-b", "-u", "1"});
+  EXPECT_EQ(member("trust_startup"), "on");
+}
+
+TEST(CliPolicy, ArrestModeNeedsTrustedStartupOn) {
+  write_document("on", "log");
+  EXPECT_EQ(run_tool({"-p", "-v", "1"}).out, "");
+  EXPECT_EQ(member("arrest_mode"), "dialog");
+  run_tool({"-p", "-v", "0x"});
+  EXPECT_EQ(member("arrest_mode"), "log");
+
+  for (const char* trust : {"off", "ON"}) {
+    write_document(trust, "log");
+    struct stat before {};
+    stat(kDocument, &before);
+    std::string content = sandbox::read_file(kDocument);
+    auto result = run_tool({"-p", "-v", "1"});
+    EXPECT_EQ(result.out, "start trust_startup first\nset arrest mode failed\n");
+    EXPECT_EQ(result.status, 0);
+    struct stat after {};
+    stat(kDocument, &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the document must not be rewritten";
+    EXPECT_EQ(sandbox::read_file(kDocument), content);
+  }
+}
+
+TEST(CliPolicy, MissingDocumentIsReportedAndNotCreated) {
+  auto result = run_tool({"-b", "-v", "1"});
+  EXPECT_EQ(result.out, "/boot/.vemobase not exist, init first\nset trust startup failed\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(sandbox::exists(kDocument));
+  EXPECT_EQ(run_tool({"-p", "-v", "0"}).out, "/boot/.vemobase not exist, init first\nset arrest mode failed\n");
+}
+
+TEST(CliPolicy, SavedDocumentIsJsonCPrettyOutputWithMembersInOrder) {
+  write_document("on", "log");
+  run_tool({"-b", "-v", "1"});
+  EXPECT_EQ(sandbox::read_file(kDocument),
+            "{\n  \"trust_startup\":\"on\",\n  \"arrest_mode\":\"log\",\n  \"list\":[\n  ]\n}");
+}
+
+TEST(CliCommands, FailingCommandPrintsItsOwnLinesThenTheNotice) {
+  auto relative = run_tool({"-a", "boot/x"});
+  EXPECT_EQ(relative.out, "input absolute path\nmeasure add failed\n");
+  EXPECT_EQ(relative.status, 0);
+  // No GRUB directory: the pre-start step fails every measurement command.
+  EXPECT_EQ(run_tool({"-i"}).out, "---start measure init---\nmeasure init failed\n");
+  EXPECT_EQ(run_tool({"-d", "/boot/x"}).out, "measure del failed\n");
+  EXPECT_EQ(run_tool({"-u", "/boot/x"}).out, "measure upd failed\n");
+  EXPECT_EQ(run_tool({"-u", "--all"}).out, "measure upd failed\n");
+  // Only the initialisation runs, whatever follows it.
+  EXPECT_EQ(run_tool({"-i", "-a", "/boot/x"}).out, "---start measure init---\nmeasure init failed\n");
+}
+
+TEST(CliCommands, OutputStaysInOrderThroughAPipe) {
+  sandbox::make_small_boot_tree();
+  auto result = run_tool({"-i"});
+  ASSERT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind("---start measure init---\n", 0), 0u);
+  EXPECT_EQ(result.out.find("measure init failed"), std::string::npos);
+}
+
+}  // namespace
