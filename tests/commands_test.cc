@@ -1,0 +1,316 @@
+// The measurement commands end to end: the real executable in the sandbox
+// with the fake GRUB tools, checked against independently computed values.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sandbox::read_file;
+using sandbox::run_tool;
+using sandbox::write_file;
+
+sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+
+std::string sm3_hex(const std::string& data) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
+  char text[65];
+  for (int i = 0; i < 32; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+std::vector<std::string> path_list() { return lines_of(read_file("/boot/.vemobase.tmp")); }
+
+struct Entry {
+  std::string grub_path, sys_path, value, type, stage, pcr, time;
+};
+
+std::vector<Entry> entries() {
+  std::vector<Entry> result;
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  if (document == nullptr) return result;
+  json_object* list = json_object_object_get(document, "list");
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* e = json_object_array_get_idx(list, i);
+    auto get = [e](const char* name) { return std::string(json_object_get_string(json_object_object_get(e, name))); };
+    result.push_back({get("grub_path"), get("sys_path"), get("measure_base_value"), get("file_type"),
+                      get("measure_stage"), get("pcr"), get("time")});
+  }
+  json_object_put(document);
+  return result;
+}
+
+std::string policy(const char* name) {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  std::string value = json_object_get_string(json_object_object_get(document, name));
+  json_object_put(document);
+  return value;
+}
+
+std::vector<std::string> stray_files() {
+  std::vector<std::string> stray;
+  for (const auto& entry : fs::directory_iterator("/boot")) {
+    std::string name = entry.path().filename();
+    if (name.find(".new-") != std::string::npos || name == ".vemobase.swp") stray.push_back(name);
+  }
+  return stray;
+}
+
+bool log_has(const std::string& text) {
+  for (const auto& line : sandbox::log_lines())
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// Every entry matches its file on disk and the path list names the same files in the same order.
+void expect_in_step() {
+  auto list = path_list();
+  auto document = entries();
+  ASSERT_EQ(list.size(), document.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(document[i].sys_path, list[i]);
+    EXPECT_EQ(document[i].grub_path, "(hd0,gpt2)" + list[i]);
+    std::string content = read_file(list[i]);
+    EXPECT_EQ(document[i].value, fs::exists(list[i]) ? sm3_hex(content) : "") << list[i];
+  }
+}
+
+void make_boot_tree() {
+  sandbox::make_small_boot_tree();
+  write_file("/boot/initramfs-6.1.0-13-amd64kdump.img", "crash kernel ram disk");
+  write_file("/boot/vmlinuz-6.1.0-12-amd64", std::string(5000, 'o'));
+}
+
+TEST(InitCommand, DiscoversMeasuresAndReservesInOrder) {
+  make_boot_tree();
+  auto result = run_tool({"-i"});
+  ASSERT_EQ(result.status, 0);
+  auto list = path_list();
+  ASSERT_EQ(list.size(), 6u);
+  EXPECT_EQ(std::set<std::string>(list.begin(), list.begin() + 2),
+            (std::set<std::string>{"/boot/grub/x86_64-efi/linux.mod", "/boot/grub/x86_64-efi/normal.mod"}));
+  EXPECT_EQ(std::vector<std::string>(list.begin() + 2, list.end()),
+            (std::vector<std::string>{"/boot/vmlinuz-6.1.0-12-amd64", "/boot/vmlinuz-6.1.0-13-amd64",
+                                      "/boot/initrd.img-6.1.0-13-amd64", "/boot/grub/grub.cfg"}))
+      << "kernels, RAM disks without the crash kernel's, then configuration";
+  expect_in_step();
+  auto document = entries();
+  EXPECT_EQ(document[2].type, "内核文件");
+  EXPECT_EQ(document[2].pcr, "9");
+  EXPECT_EQ(document[4].type, "初始盘文件");
+  EXPECT_EQ(document[5].pcr, "8");
+  EXPECT_EQ(document[0].stage, "操作系统");
+
+  std::string expected_out = "---start measure init---\n";
+  for (const auto& path : list) expected_out += "measure " + path + "\n";
+  EXPECT_EQ(result.out, expected_out);
+  EXPECT_EQ(read_file("/boot/.vemolog"), std::string(384 * (6 + 8), '#'));
+  EXPECT_EQ(policy("trust_startup"), "on");
+  EXPECT_TRUE(stray_files().empty());
+}
+
+TEST(InitCommand, FailedFilesAreLeftOutAndLoggedAndEmptyTreesWork) {
+  sandbox::make_dirs("/boot/grub");
+  auto empty = run_tool({"-i"});
+  EXPECT_EQ(empty.out, "---start measure init---\n");
+  EXPECT_EQ(read_file("/boot/.vemobase.tmp"), "");
+  EXPECT_EQ(read_file("/boot/.vemolog"), std::string(8 * 384, '#'));
+  EXPECT_TRUE(entries().empty());
+  EXPECT_TRUE(sandbox::log_lines().empty());
+
+  make_boot_tree();
+  fakes().answer("grub-probe", "/boot/vmlinuz-6.1.0-12-amd64", "");
+  fs::remove("/boot/grub/grub.cfg");
+  fs::create_symlink("/boot/vmlinuz-6.1.0-13-amd64", "/boot/grub/grub.cfg");
+  auto result = run_tool({"-i"});
+  EXPECT_EQ(result.out.find("measure init failed"), std::string::npos);
+  EXPECT_TRUE(log_has("main:create_measurefile() init add \"/boot/vmlinuz-6.1.0-12-amd64\" failed"));
+  EXPECT_TRUE(log_has("main:create_measurefile() init add \"/boot/grub/grub.cfg\" failed"));
+  EXPECT_TRUE(log_has("skip link"));
+  EXPECT_EQ(path_list().size(), 4u);
+  expect_in_step();
+  EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (4 + 8));
+}
+
+TEST(InitCommand, DuplicateBootPathsKeepTheFirstFile) {
+  make_boot_tree();
+  fakes().answer("grub-mkrelpath", "/boot/grub/x86_64-efi/normal.mod", "/boot/grub/x86_64-efi/linux.mod\n");
+  fakes().answer("grub-mkrelpath", "/boot/grub/x86_64-efi/linux.mod", "/boot/grub/x86_64-efi/linux.mod\n");
+  run_tool({"-i"});
+  auto list = path_list();
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_TRUE(log_has("already measured"));
+}
+
+TEST(InitCommand, ReinitialisationResetsPoliciesAndDropsAddedFiles) {
+  make_boot_tree();
+  run_tool({"-i"});
+  write_file("/etc/zovemo-added.conf", "added");
+  EXPECT_EQ(run_tool({"-a", "/etc/zovemo-added.conf"}).out, "measure /etc/zovemo-added.conf\n");
+  run_tool({"-b", "-v", "0"});
+  EXPECT_EQ(policy("trust_startup"), "off");
+  run_tool({"-i"});
+  EXPECT_EQ(policy("trust_startup"), "on");
+  EXPECT_EQ(policy("arrest_mode"), "log");
+  EXPECT_EQ(path_list().size(), 6u);
+  fs::remove("/etc/zovemo-added.conf");
+}
+
+TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
+  sandbox::remount_boot(600 * 1024);
+  make_boot_tree();
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  std::string document = read_file("/boot/.vemobase");
+  // Fill the disk so the next baseline cannot be written.
+  {
+    FILE* filler = fopen("/boot/filler", "w");
+    std::string chunk(4096, 'f');
+    while (fwrite(chunk.data(), 1, chunk.size(), filler) == chunk.size() && fflush(filler) == 0) {
+    }
+    fclose(filler);
+  }
+  auto result = run_tool({"-i"});
+  EXPECT_NE(result.out.find("measure init failed"), std::string::npos) << result.out;
+  EXPECT_EQ(read_file("/boot/.vemobase"), document);
+  EXPECT_TRUE(stray_files().empty());
+  EXPECT_EQ(run_tool({"-a", "/boot/grub/grub.cfg"}).out, "measure add failed\n");
+  sandbox::remount_boot(0);
+}
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/etc", ignored))
+      if (entry.path().filename().string().rfind("zovemo-", 0) == 0) fs::remove_all(entry.path(), ignored);
+  }
+};
+
+TEST_F(Lifecycle, AddChecksItsArgumentBeforeAnythingChanges) {
+  std::string before = read_file("/boot/.vemobase");
+  EXPECT_EQ(run_tool({"-a", "boot/x"}).out, "input absolute path\nmeasure add failed\n");
+  EXPECT_EQ(run_tool({"-a", "/usr/bin/ls"}).out, "measure add failed\n");
+  EXPECT_TRUE(log_has("only measure /boot/* and /etc/*, present path /usr/bin/ls"));
+  write_file("/boot/two\nlines", "x");
+  EXPECT_EQ(run_tool({"-a", "/boot/two\nlines"}).out, "measure add failed\n");
+  EXPECT_TRUE(log_has("line end"));
+  EXPECT_EQ(run_tool({"-a", "/boot/grub/grub.cfg"}).out, "measure add failed\n");
+  EXPECT_TRUE(log_has("main:zotrust_add() \"/boot/grub/grub.cfg\" already measured"));
+  EXPECT_EQ(read_file("/boot/.vemobase"), before);
+  EXPECT_EQ(path_list().size(), 6u);
+}
+
+TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {
+  write_file("/etc/zovemo-test.conf", "v1");
+  EXPECT_EQ(run_tool({"-a", "/etc/zovemo-test.conf"}).out, "measure /etc/zovemo-test.conf\n");
+  EXPECT_EQ(path_list().back(), "/etc/zovemo-test.conf");
+  expect_in_step();
+  EXPECT_EQ(entries().back().pcr, "12");
+
+  write_file("/etc/zovemo-test.conf", "v2");
+  auto update = run_tool({"-u", "/etc/zovemo-test.conf"});
+  auto last = entries().back();
+  EXPECT_EQ(update.out, "update /etc/zovemo-test.conf\nmeasure_base_value: " + sm3_hex("v2") + "\nupdate time " +
+                            last.time + "\n");
+  expect_in_step();
+
+  // Update all: a file that is gone is measured as the empty text; one that can
+  // no longer be translated is logged and the rest go on.
+  write_file("/boot/grub/grub.cfg", "changed");
+  fs::remove("/boot/grub/x86_64-efi/normal.mod");
+  fakes().answer("grub-probe", "/boot/vmlinuz-6.1.0-12-amd64", "");
+  std::string kernel_value = entries()[2].value;
+  auto all = run_tool({"-u", "--all"});
+  EXPECT_EQ(all.status, 0);
+  EXPECT_EQ(all.out.find("failed"), std::string::npos);
+  EXPECT_TRUE(log_has("all:upd \"/boot/vmlinuz-6.1.0-12-amd64\" failed"));
+  auto document = entries();
+  EXPECT_EQ(document[5].value, sm3_hex("changed"));
+  for (const auto& entry : document)
+    if (entry.sys_path == "/boot/grub/x86_64-efi/normal.mod") {
+      EXPECT_EQ(entry.value, "");
+    }
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 3 * 6);
+
+  EXPECT_EQ(run_tool({"-d", "/etc/zovemo-test.conf"}).out, "delete /etc/zovemo-test.conf\n");
+  EXPECT_EQ(path_list().size(), 6u);
+  EXPECT_EQ(entries().size(), 6u);
+  EXPECT_EQ(run_tool({"-d", "/etc/zovemo-test.conf"}).out, "measure del failed\n");
+}
+
+TEST_F(Lifecycle, DeleteRemovesOnlyTheExactPathListLine) {
+  write_file("/boot/a", "a");
+  write_file("/boot/a.bak", "b");
+  run_tool({"-a", "/boot/a.bak"});
+  run_tool({"-a", "/boot/a"});
+  EXPECT_EQ(run_tool({"-d", "/boot/a"}).out, "delete /boot/a\n");
+  auto list = path_list();
+  EXPECT_EQ(std::count(list.begin(), list.end(), "/boot/a.bak"), 1);
+  EXPECT_EQ(std::count(list.begin(), list.end(), "/boot/a"), 0);
+  expect_in_step();
+}
+
+TEST_F(Lifecycle, LongPathsStayWholeInThePathList) {
+  // Longer than the 512-byte lines the baseline's companion files were once read in.
+  std::string path = "/boot/" + std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(200, 'f');
+  write_file(path, "long");
+  EXPECT_EQ(run_tool({"-a", path}).out, "measure " + path + "\n");
+  EXPECT_EQ(path_list().back(), path);
+  write_file(path, "longer");
+  run_tool({"-u", "--all"});
+  EXPECT_EQ(entries().back().value, sm3_hex("longer"));
+  EXPECT_EQ(run_tool({"-d", path}).out, "delete " + path + "\n");
+  EXPECT_EQ(path_list().size(), 6u);
+}
+
+TEST_F(Lifecycle, UnreadablePathListFailsTheCommand) {
+  fs::remove("/boot/.vemobase.tmp");
+  fs::create_directory("/boot/.vemobase.tmp");
+  std::string before = read_file("/boot/.vemobase");
+  EXPECT_EQ(run_tool({"-u", "--all"}).out, "measure upd failed\n");
+  EXPECT_EQ(run_tool({"-d", "/boot/grub/grub.cfg"}).out, "measure del failed\n");
+  write_file("/etc/zovemo-x.conf", "x");
+  EXPECT_EQ(run_tool({"-a", "/etc/zovemo-x.conf"}).out, "measure /etc/zovemo-x.conf\nmeasure add failed\n");
+  EXPECT_EQ(read_file("/boot/.vemobase"), before) << "the add is taken back when its line cannot be written";
+}
+
+TEST_F(Lifecycle, ParallelAddsAllLand) {
+  std::vector<std::thread> runs;
+  for (int i = 0; i < 20; ++i) {
+    write_file("/etc/zovemo-parallel-" + std::to_string(i), std::to_string(i));
+  }
+  for (int i = 0; i < 20; ++i) {
+    runs.emplace_back([i] { run_tool({"-a", "/etc/zovemo-parallel-" + std::to_string(i)}); });
+  }
+  for (auto& run : runs) run.join();
+  EXPECT_EQ(entries().size(), 26u);
+  EXPECT_EQ(path_list().size(), 26u);
+  std::set<std::string> listed;
+  for (const auto& path : path_list()) listed.insert(path);
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(listed.count("/etc/zovemo-parallel-" + std::to_string(i))) << i;
+  expect_in_step();
+}
+
+}  // namespace
