@@ -1,0 +1,1 @@
+ELF-module i386 linux

@@ -1,0 +1,1 @@
+ELF-module part_gpt
