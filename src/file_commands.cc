@@ -10,6 +10,7 @@
 #include "baseline_document.h"
 #include "baseline_entries.h"
 #include "init_command.h"
+#include "measurement_pool.h"
 #include "path_list.h"
 #include "pcr_emulation.h"
 #include "tool_log.h"
@@ -72,8 +73,16 @@ int update_all() {
     writeLog(1, "main:zotrust_upd() open \"%s\" failed\n", kPathListPath);
     return -1;
   }
-  for (const auto& path : paths) {
-    if (measurefile_upd(path.c_str()) != 0) writeLog(0, "all:upd \"%s\" failed\n", path.c_str());
+  auto record = [](const std::string& path, int result) {
+    if (result != 0) writeLog(0, "all:upd \"%s\" failed\n", path.c_str());
+  };
+  // With no entries nothing can be found, and a lookup then runs no program.
+  if (pool_size() == 1 || json_object_array_length(file_list) == 0) {
+    for (const auto& path : paths) record(path, measurefile_upd(path.c_str()));
+  } else {
+    for_each_prepared(paths, [&](size_t i, const PreparedFile& prepared) {
+      record(paths[i], commit_upd(paths[i], prepared));
+    });
   }
   if (save_json() != 0) return -1;
   if (tpm_chip_exist == 1) {

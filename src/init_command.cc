@@ -8,6 +8,7 @@
 #include "baseline_entries.h"
 #include "durable_file.h"
 #include "grub_tools.h"
+#include "measurement_pool.h"
 #include "path_list.h"
 #include "platform_programs.h"
 #include "tool_log.h"
@@ -73,12 +74,16 @@ int create_measurefile() {
     return -1;
   }
   std::vector<std::string> measured;
-  for (const auto& path : listed) {
-    if (measurefile_add(path.c_str()) != 0) {
-      writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
-      continue;
-    }
-    measured.push_back(path);
+  auto record = [&](const std::string& path, int result) {
+    if (result != 0) writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
+    else measured.push_back(path);
+  };
+  if (pool_size() == 1) {
+    for (const auto& path : listed) record(path, measurefile_add(path.c_str()));
+  } else {
+    for_each_prepared(listed, [&](size_t i, const PreparedFile& prepared) {
+      record(listed[i], commit_add(listed[i], prepared));
+    });
   }
   // The document first: if it cannot be saved the old baseline stays whole.
   if (save_json() != 0) return -1;

@@ -1,0 +1,122 @@
+// The worker pool must not change anything observable: the pooled tool and
+// the one-file-at-a-time build give byte-identical results on awkward trees.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <regex>
+
+#include "grub_tools.h"
+#include "measurement_pool.h"
+#include "sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sandbox::read_file;
+using sandbox::write_file;
+
+sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+
+std::string without_times(const std::string& text) {
+  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})");
+  return std::regex_replace(text, stamp, "<time>");
+}
+
+struct Outcome {
+  std::string out, document, path_list, log;
+  std::vector<std::vector<std::string>> runs;
+};
+
+// A tree with duplicates by boot path, a symbolic link, a dangling link (a
+// missing file), untranslatable files and files that fail to open, scattered.
+void make_awkward_tree() {
+  fs::create_directories("/boot/grub/x86_64-efi");
+  for (int i = 0; i < 60; ++i) {
+    std::string path = "/boot/grub/x86_64-efi/m" + std::to_string(i) + ".mod";
+    write_file(path, std::string(100 + i * 37, static_cast<char>('a' + i % 26)));
+    if (i % 9 == 4) fakes().answer("grub-probe", path, "");
+    if (i % 11 == 5) fakes().answer("grub-mkrelpath", path, "/grub/x86_64-efi/m0.mod\n");
+  }
+  fs::create_symlink("/boot/grub/x86_64-efi/m1.mod", "/boot/grub/x86_64-efi/link.mod");
+  fs::create_symlink("/boot/grub/x86_64-efi/gone", "/boot/grub/x86_64-efi/dangling.mod");
+  fs::create_directory("/boot/grub/x86_64-efi/dir.mod");
+  write_file("/boot/vmlinuz-6.1.0", std::string(3 << 20, 'k'));
+  write_file("/boot/initrd.img-6.1.0", std::string(5 << 20, 'i'));
+  write_file("/boot/grub/grub.cfg", "menuentry\n");
+}
+
+Outcome run(const char* binary, const std::vector<std::string>& args) {
+  fakes().clear_records();
+  auto result = sandbox::run(binary, args, fakes().path_variable());
+  Outcome outcome{without_times(result.out), without_times(read_file("/boot/.vemobase")), read_file("/boot/.vemobase.tmp"),
+                  without_times(read_file("/etc/tavel_trusted/.vemo.log")), fakes().records()};
+  std::sort(outcome.runs.begin(), outcome.runs.end());
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  return outcome;
+}
+
+// Compared as booleans so a difference does not flood the report; the first
+// differing line is shown instead.
+std::string first_difference(const std::string& a, const std::string& b) {
+  size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  size_t line = a.rfind('\n', at);
+  line = line == std::string::npos ? 0 : line + 1;
+  return "pooled: " + a.substr(line, 120) + "\none at a time: " + b.substr(line, 120);
+}
+
+void expect_same(const Outcome& pooled, const Outcome& single) {
+  EXPECT_TRUE(pooled.out == single.out) << first_difference(pooled.out, single.out);
+  EXPECT_TRUE(pooled.document == single.document) << first_difference(pooled.document, single.document);
+  EXPECT_TRUE(pooled.path_list == single.path_list) << first_difference(pooled.path_list, single.path_list);
+  EXPECT_TRUE(pooled.log == single.log) << first_difference(pooled.log, single.log);
+  EXPECT_TRUE(pooled.runs == single.runs) << "the outside programs must see the same arguments";
+}
+
+TEST(MeasurementPool, InitialisationMatchesOneFileAtATime) {
+  make_awkward_tree();
+  Outcome single = run(ZOVEMO_SEQUENTIAL_BINARY, {"-i"});
+  Outcome pooled = run(ZOVEMO_BINARY, {"-i"});
+  expect_same(pooled, single);
+  EXPECT_NE(single.log.find("already measured"), std::string::npos);
+  EXPECT_NE(single.log.find("skip link"), std::string::npos);
+  EXPECT_NE(single.log.find("init add"), std::string::npos);
+}
+
+TEST(MeasurementPool, UpdateAllMatchesOneFileAtATime) {
+  make_awkward_tree();
+  sandbox::run_tool({"-i"});
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  // Files change, vanish and stop translating after initialisation.
+  write_file("/boot/grub/x86_64-efi/m3.mod", "changed");
+  fs::remove("/boot/grub/x86_64-efi/m7.mod");
+  fakes().answer("grub-probe", "/boot/grub/x86_64-efi/m8.mod", "");
+  std::string document = read_file("/boot/.vemobase");
+  Outcome single = run(ZOVEMO_SEQUENTIAL_BINARY, {"-u", "--all"});
+  write_file("/boot/.vemobase", document);
+  Outcome pooled = run(ZOVEMO_BINARY, {"-u", "--all"});
+  expect_same(pooled, single);
+  EXPECT_NE(single.log.find("all:upd"), std::string::npos);
+}
+
+TEST(MeasurementPool, CommitsInOrderWithBoundedLookahead) {
+  fs::create_directories("/boot/grub");
+  ASSERT_EQ(set_command(), 0);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 200; ++i) paths.push_back("/boot/p" + std::to_string(i));
+  measurement_workers = 4;
+  std::vector<size_t> order;
+  for_each_prepared(paths, [&](size_t i, const PreparedFile& prepared) {
+    order.push_back(i);
+    EXPECT_TRUE(prepared.translated);
+    EXPECT_EQ(prepared.boot_path, "(hd0,gpt2)" + paths[i]);
+    EXPECT_EQ(prepared.measurement.outcome, MeasureOutcome::kMissing);
+  });
+  measurement_workers = 0;
+  ASSERT_EQ(order.size(), paths.size());
+  for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], i);
+}
+
+}  // namespace
