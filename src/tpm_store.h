@@ -29,8 +29,11 @@ uint8_t* get_tpm_pcr(int pcr);
 // a slot (10, or outside 8..12) without touching the TPM.
 int update_nv_space(const uint8_t* value, int pcr);
 
-// Reads the current 32 bytes of the slot of flag `pcr` into `out`.
+// Reads the current 32 bytes of the slot of flag `pcr` into `out`; -1,
+// silently, when the reference index cannot be read (the slot update that
+// follows logs that).
 int read_nv_slot(int pcr, uint8_t* out);
-// Writes `content` back as the slot of flag `pcr`, unlogged; used to undo a
-// slot update when the document that goes with it could not be saved.
+// Writes `content` back as the slot of flag `pcr` without the "PCR%d_PCR"
+// line; used to undo a slot update when the document that goes with it could
+// not be saved.
 int restore_nv_slot(int pcr, const uint8_t* content);

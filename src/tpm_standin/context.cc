@@ -1,0 +1,251 @@
+// Context handles, the shared TPM connection under them, and the guards
+// every entry point takes.
+#include <pthread.h>
+#include <strings.h>
+#include <tss2/tss2_rc.h>
+#include <tss2/tss2_tctildr.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+
+#include "standin_internal.h"
+#include "tpm_standin.h"
+
+namespace tpm_standin {
+namespace {
+
+// Tried in this order; see the header for why the list is explicit.
+constexpr const char* kTctiSearch[] = {
+    "device:/dev/tpmrm0",
+    "device:/dev/tpm0",
+    "swtpm:host=localhost,port=2321",
+    "mssim:host=localhost,port=2321",
+};
+
+// NV piece size for a TPM that does not report TPM_PT_NV_BUFFER_MAX; small
+// enough for any TPM.
+constexpr uint16_t kNvBufferFallback = 64;
+
+std::mutex library_mutex;
+bool user_wants_stack_log = false;
+
+struct TctiDeleter {
+  void operator()(TSS2_TCTI_CONTEXT* tcti) const { Tss2_TctiLdr_Finalize(&tcti); }
+};
+struct EsysDeleter {
+  void operator()(ESYS_CONTEXT* esys) const { Esys_Finalize(&esys); }
+};
+using TctiPtr = std::unique_ptr<TSS2_TCTI_CONTEXT, TctiDeleter>;
+using EsysPtr = std::unique_ptr<ESYS_CONTEXT, EsysDeleter>;
+
+// The one connection to the TPM that all connected contexts use.
+struct SharedConnection {
+  TctiPtr tcti;
+  int users = 0;
+  bool lost = false;
+  uint16_t nv_buffer_max = kNvBufferFallback;
+};
+SharedConnection shared;
+
+// Holds one use of the shared connection; the last one closes it.
+class ConnectionLease {
+ public:
+  ConnectionLease() { ++shared.users; }
+  ~ConnectionLease() {
+    if (--shared.users == 0) {
+      shared.tcti.reset();
+      shared.lost = false;
+      shared.nv_buffer_max = kNvBufferFallback;
+    }
+  }
+  ConnectionLease(const ConnectionLease&) = delete;
+  ConnectionLease& operator=(const ConnectionLease&) = delete;
+};
+
+// A context handle's state. The ESAPI context is finalised before the lease
+// can close the connection it runs on (members die in reverse order).
+struct Context {
+  std::unique_ptr<ConnectionLease> lease;
+  EsysPtr esys;
+};
+std::map<uint32_t, Context> contexts;
+uint32_t last_handle = 0;
+
+// Before the stack's first log line: its modules read TSS2_LOG once, lazily.
+void quiet_stack_logging() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  const char* user_setting = getenv("TSS2_LOG");
+  if (user_setting == nullptr) setenv("TSS2_LOG", "all+NONE", 0);
+  user_wants_stack_log = user_setting != nullptr && strcasecmp(user_setting, "all+NONE") != 0;
+}
+
+// Asks the TPM for its NV buffer size, which the NV calls need: the real
+// command that proves a TPM answers on `esys`.
+TSS2_RC probe(ESYS_CONTEXT* esys) {
+  TPMI_YES_NO more = TPM2_NO;
+  TPMS_CAPABILITY_DATA* data = nullptr;
+  TSS2_RC rc = run_command(
+      esys, "GetCapability",
+      [&] {
+        return Esys_GetCapability_Async(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                        TPM2_CAP_TPM_PROPERTIES, TPM2_PT_NV_BUFFER_MAX, 1);
+      },
+      [&] { return Esys_GetCapability_Finish(esys, &more, &data); });
+  if (rc != TSS2_RC_SUCCESS) return rc;
+  const TPML_TAGGED_TPM_PROPERTY& props = data->data.tpmProperties;
+  if (data->capability == TPM2_CAP_TPM_PROPERTIES && props.count > 0 &&
+      props.tpmProperty[0].property == TPM2_PT_NV_BUFFER_MAX && props.tpmProperty[0].value > 0) {
+    uint32_t value = props.tpmProperty[0].value;
+    shared.nv_buffer_max = static_cast<uint16_t>(value < TPM2_MAX_NV_BUFFER_SIZE ? value : TPM2_MAX_NV_BUFFER_SIZE);
+  }
+  Esys_Free(data);
+  return TSS2_RC_SUCCESS;
+}
+
+// A new ESAPI context on `tcti` that the TPM has answered through.
+TSS2_RC open_esys(TSS2_TCTI_CONTEXT* tcti, EsysPtr* out) {
+  ESYS_CONTEXT* raw = nullptr;
+  TSS2_RC rc = Esys_Initialize(&raw, tcti, nullptr);
+  if (rc != TSS2_RC_SUCCESS) {
+    report("Esys_Initialize", rc);
+    return rc;
+  }
+  EsysPtr esys(raw);
+  rc = probe(esys.get());
+  if (rc == TSS2_RC_SUCCESS) *out = std::move(esys);
+  return rc;
+}
+
+// Opens the shared connection: the first TPM of the search that answers.
+TSS2_RC open_connection(EsysPtr* esys) {
+  TSS2_RC rc = kConnectionLost;
+  for (const char* conf : kTctiSearch) {
+    shared.lost = false;
+    TSS2_TCTI_CONTEXT* raw = nullptr;
+    rc = Tss2_TctiLdr_Initialize(conf, &raw);
+    if (rc != TSS2_RC_SUCCESS) {
+      report(conf, rc);
+      continue;
+    }
+    TctiPtr tcti(raw);
+    rc = open_esys(tcti.get(), esys);
+    if (rc == TSS2_RC_SUCCESS) {
+      shared.tcti = std::move(tcti);
+      return rc;
+    }
+  }
+  return rc;
+}
+
+}  // namespace
+
+SigpipeShield::SigpipeShield() {
+  sigset_t pending, pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+  pthread_sigmask(SIG_BLOCK, &pipe, &saved_mask_);
+}
+
+SigpipeShield::~SigpipeShield() {
+  if (!was_pending_) {
+    sigset_t pending, pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE) == 1) {
+      struct timespec no_wait {};
+      sigtimedwait(&pipe, nullptr, &no_wait);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+}
+
+LibraryCall::LibraryCall() : lock_(library_mutex) {}
+
+ESYS_CONTEXT* connected_esys(uint32_t handle, TSS2_RC* rc) {
+  auto found = contexts.find(handle);
+  if (found == contexts.end() || !found->second.esys) {
+    *rc = kBadContext;
+    return nullptr;
+  }
+  if (shared.lost) {
+    *rc = kConnectionLost;
+    return nullptr;
+  }
+  *rc = TSS2_RC_SUCCESS;
+  return found->second.esys.get();
+}
+
+uint16_t nv_buffer_max() { return shared.nv_buffer_max; }
+
+void report(const char* step, TSS2_RC rc) {
+  if (!user_wants_stack_log) return;
+  fprintf(stderr, "tpm stand-in: %s failed: 0x%08x %s\n", step, rc, Tss2_RC_Decode(rc));
+}
+
+void note_transport_result(TSS2_RC rc) {
+  uint32_t layer = rc & TSS2_RC_LAYER_MASK;
+  if (rc == kTimedOut || layer == TSS2_TCTI_RC_LAYER) shared.lost = true;
+}
+
+}  // namespace tpm_standin
+
+using namespace tpm_standin;
+
+TpmResult Tspi_Context_Create(TpmContextHandle* context) {
+  if (context == nullptr) return kBadReference;
+  LibraryCall call;
+  uint32_t handle = last_handle;
+  do {
+    handle = handle == UINT32_MAX ? 1 : handle + 1;
+  } while (contexts.count(handle) != 0);
+  contexts[handle];
+  last_handle = handle;
+  *context = handle;
+  return TSS2_RC_SUCCESS;
+}
+
+TpmResult Tspi_Context_Connect(TpmContextHandle context, const uint16_t* destination) {
+  if (destination != nullptr) return kBadValue;
+  LibraryCall call;
+  auto found = contexts.find(context);
+  if (found == contexts.end()) return kBadContext;
+  if (found->second.esys) return kBadSequence;
+  quiet_stack_logging();
+  EsysPtr esys;
+  TSS2_RC rc;
+  if (shared.users == 0) {
+    rc = open_connection(&esys);
+  } else if (shared.lost) {
+    rc = kConnectionLost;
+  } else {
+    rc = open_esys(shared.tcti.get(), &esys);
+  }
+  if (rc != TSS2_RC_SUCCESS) return rc;
+  found->second.lease = std::make_unique<ConnectionLease>();
+  found->second.esys = std::move(esys);
+  return TSS2_RC_SUCCESS;
+}
+
+TpmResult Tspi_Context_FreeMemory(TpmContextHandle context, uint8_t* memory) {
+  LibraryCall call;
+  if (contexts.count(context) == 0) return kBadContext;
+  return memory == nullptr ? TSS2_RC_SUCCESS : kBadValue;
+}
+
+TpmResult Tspi_Context_Close(TpmContextHandle context) {
+  LibraryCall call;
+  auto found = contexts.find(context);
+  if (found == contexts.end()) return kBadContext;
+  contexts.erase(found);
+  return TSS2_RC_SUCCESS;
+}

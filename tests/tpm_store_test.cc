@@ -1,0 +1,297 @@
+// The NV reference store against a software TPM (swtpm), with the expected
+// index contents computed independently through OpenSSL's SM3.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "baseline_document.h"
+#include "sandbox.h"
+#include "swtpm.h"
+#include "tool_log.h"
+#include "tpm_standin.h"
+#include "tpm_store.h"
+
+namespace {
+
+using tpmtest::nv_bytes;
+using tpmtest::Swtpm;
+
+std::string sm3(const std::string& data) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), 32);
+}
+
+std::string hex(const std::string& bytes) {
+  std::string text;
+  char pair[3];
+  for (unsigned char byte : bytes) {
+    snprintf(pair, sizeof pair, "%02x", byte);
+    text += pair;
+  }
+  return text;
+}
+
+std::string zeros(size_t n) { return std::string(n, '\0'); }
+
+// Reference value of a PCR whose entries have these measurement texts.
+std::string reference_value(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const auto& text : texts) joined += text;
+  return sm3(zeros(32) + sm3(sm3(joined)));
+}
+
+std::string text_of(const std::string& content) { return hex(sm3(content)); }
+
+void add_entry(const char* pcr, const std::string& text) {
+  json_object* entry = json_object_new_object();
+  json_object_object_add(entry, "grub_path", json_object_new_string("(hd0,gpt2)/x"));
+  json_object_object_add(entry, "measure_base_value", json_object_new_string(text.c_str()));
+  json_object_object_add(entry, "pcr", json_object_new_string(pcr));
+  json_object_array_add(file_list, entry);
+}
+
+// Log lines carrying `message` (without its "\n") at the given label.
+int count_log(const std::string& label, const std::string& message) {
+  int count = 0;
+  for (const auto& line : sandbox::log_lines()) {
+    bool labelled = line.rfind(label + " [", 0) == 0;
+    bool ends = line.size() >= message.size() && line.compare(line.size() - message.size(), message.size(), message) == 0;
+    count += labelled && ends;
+  }
+  return count;
+}
+
+// Writes a raw image into the reference index through the stand-in library.
+bool put_reference(const std::string& image) {
+  TpmContextHandle context = 0;
+  if (Tspi_Context_Create(&context) != 0) return false;
+  bool ok = Tspi_Context_Connect(context, nullptr) == 0;
+  TpmOwnerAuth owner{};
+  owner.auth_handle = kTpmOwnerHierarchy;
+  owner.session_handle = kTpmPasswordSession;
+  TpmSizedBuffer data{};
+  data.size = static_cast<uint16_t>(image.size());
+  memcpy(data.buffer, image.data(), image.size());
+  ok = ok && Tss2_NV_Write(context, &owner, kReferenceIndex, 0, &data) == 0;
+  Tspi_Context_Close(context);
+  return ok;
+}
+
+double elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+class TpmStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_tool_log();
+    ASSERT_TRUE(tpm_.ok()) << tpm_.error();
+    init_json();
+  }
+  void TearDown() override { release_json(); }
+
+  Swtpm tpm_;
+};
+
+TEST(TpmStoreOracle, MatchesTheWorkedExample) {
+  // One PCR-8 entry holding the SM3 text of "abc".
+  std::string text = text_of("abc");
+  ASSERT_EQ(text, "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0");
+  EXPECT_EQ(hex(sm3(sm3(text))), "138d8cd5365c005addf485a3a61714ee7f5350ab42d505bac164c51f833cfb8e");
+  EXPECT_EQ(hex(reference_value({text})), "a9be015403e00995e3ee167f02df2c8f93a21f9a28d57ec4d07f110794de0c21");
+}
+
+TEST_F(TpmStore, ProbeFindsTheTpm) { EXPECT_EQ(testing_tpm_chip(), 0); }
+
+TEST_F(TpmStore, FirstInitialisationDefinesAndFillsBothIndices) {
+  std::string cfg1 = text_of("grub.cfg"), cfg2 = text_of("custom.cfg");
+  std::string initrd = text_of("initrd"), module = text_of("normal.mod");
+  add_entry("8", cfg1);
+  add_entry("11", initrd);
+  add_entry("8", cfg2);
+  add_entry("12", module);
+
+  testing::internal::CaptureStdout();
+  int result = init_measure_tpm_exist();
+  std::string console = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(result, 0);
+
+  EXPECT_EQ(count_log("[INFO]", "tpm_oper:79 release nv 0x1500016 failed, may not define"), 1);
+  EXPECT_EQ(count_log("[INFO]", "tpm_oper:79 release nv 0x1500096 failed, may not define"), 1);
+  // The aggregate digests, in flag order; nothing for PCR 9.
+  EXPECT_EQ(console, "printf_data_32:" + hex(sm3(sm3(cfg1 + cfg2))) + "\n" +
+                         "printf_data_32:" + hex(sm3(sm3(initrd))) + "\n" +
+                         "printf_data_32:" + hex(sm3(sm3(module))) + "\n");
+
+  std::string expected = reference_value({cfg1, cfg2}) + zeros(32) + reference_value({initrd}) +
+                         reference_value({module});
+  EXPECT_EQ(hex(nv_bytes(kReferenceIndex, 128)), hex(expected));
+
+  // swtpm has no SM3-256 bank: every snapshot read fails and stays zero.
+  EXPECT_EQ(nv_bytes(kSnapshotIndex, 256), zeros(256));
+  for (int pcr = 0; pcr < 8; ++pcr)
+    EXPECT_EQ(count_log("[ERROR]", "tpm_oper: read pcr " + std::to_string(pcr) + " failed"), 1) << pcr;
+  EXPECT_EQ(sandbox::log_lines().size(), 10u);
+}
+
+TEST_F(TpmStore, InitialisationReplacesExistingIndices) {
+  add_entry("9", text_of("vmlinuz"));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(init_measure_tpm_exist(), 0);
+  testing::internal::GetCapturedStdout();
+  release_json();
+  init_json();
+  add_entry("12", text_of("fstab"));
+  sandbox::reset();
+  reset_tool_log();
+
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(init_measure_tpm_exist(), 0);
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(count_log("[INFO]", "may not define"), 0);
+  EXPECT_EQ(nv_bytes(kReferenceIndex, 128), zeros(96) + reference_value({text_of("fstab")}));
+}
+
+TEST_F(TpmStore, InitialisationReportsAFailedDefine) {
+  // An owner password the tool does not know.
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_changeauth", {"-c", "o", "secret"}).status, 0);
+  EXPECT_EQ(init_measure_tpm_exist(), -1);
+  EXPECT_EQ(count_log("[INFO]", "tpm_oper:79 release nv 0x1500016 failed, may not define"), 1);
+  // A wrong password: TPM_RC_BAD_AUTH, naming session 1.
+  EXPECT_EQ(count_log("[INFO]", "tpm_oper:86 failed to define NV 0x1500016 area, err_type=0xa2, err_offset=0x201"), 1)
+      << sandbox::read_file(kToolLogPath);
+  EXPECT_EQ(count_log("[INFO]", "failed to define NV 0x1500096"), 0);
+}
+
+class TpmStoreSlots : public TpmStore {
+ protected:
+  void SetUp() override {
+    TpmStore::SetUp();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(init_measure_tpm_exist(), 0);
+    testing::internal::GetCapturedStdout();
+    sandbox::reset();
+    reset_tool_log();
+    // Slots with zero bytes inside, and slot 1 wholly zero.
+    for (int i = 0; i < 128; ++i) image_ += static_cast<char>(i % 3 == 0 ? 0 : 0x40 + i);
+    image_.replace(32, 32, zeros(32));
+    ASSERT_TRUE(put_reference(image_));
+  }
+
+  std::string image_;
+};
+
+TEST_F(TpmStoreSlots, UpdateReplacesOnlyItsSlot) {
+  std::string value = sm3("new aggregate");
+  ASSERT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 11), 0);
+  std::string content = sm3(zeros(32) + value);
+  std::string expected = image_;
+  expected.replace(64, 32, content);
+  EXPECT_EQ(hex(nv_bytes(kReferenceIndex, 128)), hex(expected));
+  EXPECT_EQ(count_log("[INFO]", "PCR11_PCR: " + hex(content)), 1);
+  EXPECT_EQ(sandbox::log_lines().size(), 1u);
+}
+
+TEST_F(TpmStoreSlots, EachFlagHasItsOwnSlot) {
+  const int flags[] = {8, 9, 11, 12};
+  std::string expected = image_;
+  for (int i = 0; i < 4; ++i) {
+    std::string value = sm3("value " + std::to_string(i));
+    ASSERT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), flags[i]), 0);
+    expected.replace(32 * i, 32, sm3(zeros(32) + value));
+    EXPECT_EQ(hex(nv_bytes(kReferenceIndex, 128)), hex(expected)) << flags[i];
+  }
+}
+
+TEST_F(TpmStoreSlots, NoValueClearsTheSlot) {
+  ASSERT_EQ(update_nv_space(nullptr, 12), 0);
+  std::string expected = image_;
+  expected.replace(96, 32, zeros(32));
+  EXPECT_EQ(nv_bytes(kReferenceIndex, 128), expected);
+  EXPECT_EQ(count_log("[INFO]", "PCR12_PCR: " + std::string(64, '0')), 1);
+}
+
+TEST_F(TpmStoreSlots, FlagWithoutSlotIsRefusedUntouched) {
+  std::string value = sm3("x");
+  for (int flag : {10, 7, 13, -1, 0})
+    EXPECT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), flag), -1) << flag;
+  EXPECT_EQ(nv_bytes(kReferenceIndex, 128), image_);
+  EXPECT_TRUE(sandbox::log_lines().empty());
+  uint8_t slot[32];
+  EXPECT_EQ(read_nv_slot(10, slot), -1);
+  EXPECT_EQ(restore_nv_slot(10, slot), -1);
+}
+
+TEST_F(TpmStoreSlots, ReadAndRestoreUndoAnUpdate) {
+  uint8_t previous[32];
+  ASSERT_EQ(read_nv_slot(9, previous), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(previous), 32), image_.substr(32, 32));
+  std::string value = sm3("y");
+  ASSERT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 9), 0);
+  ASSERT_NE(nv_bytes(kReferenceIndex, 128), image_);
+  ASSERT_EQ(restore_nv_slot(9, previous), 0);
+  EXPECT_EQ(nv_bytes(kReferenceIndex, 128), image_);
+  EXPECT_EQ(count_log("[INFO]", "PCR9_PCR: " + hex(sm3(zeros(32) + value))), 1);
+  EXPECT_EQ(sandbox::log_lines().size(), 1u);  // the restore logs nothing
+}
+
+TEST_F(TpmStore, UpdateWithoutReferenceIndexFailsBeforeWriting) {
+  std::string value = sm3("z");
+  EXPECT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 8), -1);
+  EXPECT_EQ(count_log("[INFO]", "PCR8_PCR: " + hex(sm3(zeros(32) + value))), 1);
+  EXPECT_EQ(count_log("[ERROR]", "tpm_oper:135 read nv failed"), 1);
+  EXPECT_EQ(sandbox::log_lines().size(), 2u);
+  uint8_t slot[32];
+  EXPECT_EQ(read_nv_slot(8, slot), -1);
+  EXPECT_EQ(sandbox::log_lines().size(), 2u);  // reading a slot is silent
+}
+
+TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
+  add_entry("8", text_of("grub.cfg"));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(init_measure_tpm_exist(), 0);
+  testing::internal::GetCapturedStdout();
+  sandbox::reset();
+  reset_tool_log();
+
+  tpm_.kill_now();
+  std::string value = sm3("after death");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 8), -1);
+  EXPECT_LT(elapsed_ms(start), 2000.0);
+  EXPECT_EQ(count_log("[ERROR]", "tpm_oper:135 read nv failed"), 1);
+  EXPECT_NE(testing_tpm_chip(), 0);
+  EXPECT_EQ(get_tpm_pcr(0), nullptr);
+}
+
+TEST(TpmStoreWithoutTpm, ProbeFailsFastAndSilently) {
+  reset_tool_log();
+  const char* user_log = getenv("TSS2_LOG");
+  bool quiet_expected = user_log == nullptr || strcmp(user_log, "all+NONE") == 0;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  int result = testing_tpm_chip();
+  double took = elapsed_ms(start);
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(result, 0);
+  EXPECT_LT(took, 100.0);
+  EXPECT_EQ(out, "");
+  if (quiet_expected) {
+    EXPECT_EQ(err, "");
+  }
+  EXPECT_TRUE(sandbox::log_lines().empty());
+  RecordProperty("probe_ms", std::to_string(took));
+}
+
+}  // namespace
