@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
   name = name.substr(name.rfind('/') + 1);
 
   std::string line = escape(name);
-  for (int i = 1; i < argc; ++i) line += "\t" + escape(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    line += '\t';
+    line += escape(argv[i]);
+  }
   line += "\n";
   int record = open((dir + "/record").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (record >= 0) {
