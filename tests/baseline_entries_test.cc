@@ -1,6 +1,5 @@
 // Baseline entries, entry lookup and PCR emulation on a document in memory.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "entry_lookup.h"
 #include "grub_tools.h"
 #include "pcr_emulation.h"
+#include "oracle.h"
 #include "platform_programs.h"
 #include "sandbox.h"
 #include "tool_log.h"
@@ -18,18 +18,9 @@ namespace {
 
 sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
 
-std::string openssl_sm3(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), 32);
-}
+using oracle::sm3;
 
-std::string hex(const uint8_t* bytes) {
-  char text[65];
-  for (int i = 0; i < 32; ++i) snprintf(text + 2 * i, 3, "%02x", bytes[i]);
-  return text;
-}
+std::string hex(const uint8_t* bytes) { return oracle::hex(std::string(reinterpret_cast<const char*>(bytes), 32)); }
 
 std::string member(int index, const char* name) {
   json_object* entry = json_object_array_get_idx(file_list, index);
@@ -118,9 +109,9 @@ TEST(PcrEmulation, AggregateMatchesAnIndependentComputation) {
   json_object_array_add(file_list, json_object_new_string("not an object"));
   add_raw_entry("11", "");   // a file that went missing: 64 zero bytes
   add_raw_entry("11", "abc");  // shorter text: its characters, then zeros
-  std::string expected = openssl_sm3(openssl_sm3(a + b + std::string(64, '\0') + "abc" + std::string(61, '\0')));
+  std::string expected = sm3(sm3(a + b + std::string(64, '\0') + "abc" + std::string(61, '\0')));
   EXPECT_EQ(take_digest(emulate_pcr(11)), expected);
-  EXPECT_EQ(take_digest(emulate_pcr(9)), openssl_sm3(openssl_sm3(c)));
+  EXPECT_EQ(take_digest(emulate_pcr(9)), sm3(sm3(c)));
 
   // Order within a PCR matters; entries of other PCRs do not.
   json_object* first = json_object_get(json_object_array_get_idx(file_list, 0));
@@ -128,7 +119,7 @@ TEST(PcrEmulation, AggregateMatchesAnIndependentComputation) {
   json_object_array_add(file_list, first);
   EXPECT_NE(take_digest(emulate_pcr(11)), expected);
   std::string pcr9 = take_digest(emulate_pcr(9));
-  EXPECT_EQ(pcr9, openssl_sm3(openssl_sm3(c)));
+  EXPECT_EQ(pcr9, sm3(sm3(c)));
 
   // "pcr" of the wrong type is treated as missing.
   json_object* odd = json_object_new_object();

@@ -2,13 +2,13 @@
 // with the fake GRUB tools, checked against independently computed values.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "oracle.h"
 #include "sandbox.h"
 
 namespace {
@@ -20,22 +20,8 @@ using sandbox::write_file;
 
 sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
 
-std::string sm3_hex(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-  char text[65];
-  for (int i = 0; i < 32; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return text;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
+using oracle::lines_of;
+using oracle::sm3_hex;
 
 std::vector<std::string> path_list() { return lines_of(read_file("/boot/.vemobase.tmp")); }
 

@@ -2,10 +2,10 @@
 // what the document implies, computed here independently with OpenSSL.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <openssl/evp.h>
 
 #include <filesystem>
 
+#include "oracle.h"
 #include "sandbox.h"
 #include "swtpm.h"
 
@@ -15,12 +15,7 @@ namespace fs = std::filesystem;
 using sandbox::run_tool;
 using sandbox::write_file;
 
-std::string sm3(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), 32);
-}
+using oracle::sm3;
 
 // The 128 bytes the reference index must hold for the document on disk.
 std::string expected_reference_index() {

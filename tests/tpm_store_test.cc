@@ -12,6 +12,7 @@
 
 #include "baseline_document.h"
 #include "sandbox.h"
+#include "oracle.h"
 #include "swtpm.h"
 #include "tool_log.h"
 #include "tpm_standin.h"
@@ -22,22 +23,8 @@ namespace {
 using tpmtest::nv_bytes;
 using tpmtest::Swtpm;
 
-std::string sm3(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), 32);
-}
-
-std::string hex(const std::string& bytes) {
-  std::string text;
-  char pair[3];
-  for (unsigned char byte : bytes) {
-    snprintf(pair, sizeof pair, "%02x", byte);
-    text += pair;
-  }
-  return text;
-}
+using oracle::hex;
+using oracle::sm3;
 
 std::string zeros(size_t n) { return std::string(n, '\0'); }
 

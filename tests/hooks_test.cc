@@ -1,0 +1,328 @@
+// The update hooks run as the package system runs them: run-parts over
+// copies of the hook directories, next to stand-ins of the RAM disk builder
+// and the boot loader's hook, on simulated kernel installs and removals in
+// the sandbox. Also the install rules, manual pages and shell completion.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sandbox::read_file;
+using sandbox::run_tool;
+using sandbox::write_file;
+
+const fs::path kBuildDir = fs::path(ZOVEMO_BINARY).parent_path();
+const std::string kStatusBinary = (kBuildDir / "src/status/zovemo_status").string();
+const std::string kSourceDir = ZOVEMO_SOURCE_DIR;
+const std::string kHook = kSourceDir + "/packaging/hooks/zovemo-hook";
+const std::string kSystemPath = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+constexpr const char* kNewVersion = "6.1.0-14-amd64";
+const std::string kNewKernel = std::string("/boot/vmlinuz-") + kNewVersion;
+const std::string kNewRamDisk = std::string("/boot/initrd.img-") + kNewVersion;
+const std::string kOldRamDisk = "/boot/initrd.img-6.1.0-13-amd64";
+
+sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+
+void write_script(const std::string& path, const std::string& body) {
+  write_file(path, "#!/bin/sh\nset -eu\n" + body);
+  chmod(path.c_str(), 0755);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Sets an environment variable for the programs a test starts, until the
+// end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (value != nullptr) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~ScopedEnv() { unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+// A private /etc/kernel and /etc/initramfs with our hook and stand-ins of the
+// system's own hooks, a zovemo_config on PATH that records its commands, a
+// logger that records its messages, and a baseline of the small boot tree.
+class HooksKernel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> serial{0};
+    root_ = sandbox::scratch_dir() + "/hooks-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+    bin_ = root_ + "/bin";
+    write_script(bin_ + "/zovemo_config",
+                 "printf '%s\\n' \"$*\" >>" + root_ + "/calls\nexec " + ZOVEMO_BINARY + " \"$@\"\n");
+    write_script(bin_ + "/logger", "printf '%s\\n' \"$*\" >>" + root_ + "/logged\n");
+    for (const char* dir : {"kernel/postinst.d", "kernel/prerm.d", "kernel/postrm.d", "initramfs/post-update.d"}) {
+      sandbox::make_dirs(etc(dir));
+      fs::copy_file(kHook, etc(dir) + "/zzz-zovemo");
+    }
+    // What initramfs-tools and GRUB do on a kernel install and removal.
+    std::string regenerate_grub_cfg =
+        "{ echo '# generated'; for k in /boot/vmlinuz-*; do echo \"menuentry $k\"; done; } >/boot/grub/grub.cfg.new\n"
+        "mv /boot/grub/grub.cfg.new /boot/grub/grub.cfg\n";
+    write_script(etc("kernel/postinst.d/initramfs-tools"),
+                 "printf 'ram disk of %s\\n' \"$1\" >/boot/initrd.img-$1\n"
+                 "run-parts --arg=\"$1\" --arg=/boot/initrd.img-$1 " + etc("initramfs/post-update.d") + "\n");
+    write_script(etc("kernel/postinst.d/zz-update-grub"), regenerate_grub_cfg);
+    write_script(etc("kernel/postrm.d/initramfs-tools"), "rm -f /boot/initrd.img-$1\n");
+    write_script(etc("kernel/postrm.d/zz-update-grub"), regenerate_grub_cfg);
+
+    sandbox::make_small_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+  }
+
+  std::string etc(const std::string& dir) const { return root_ + "/etc/" + dir; }
+  std::string path_variable() const { return bin_ + ":" + fakes().dir() + ":" + kSystemPath; }
+
+  sandbox::RunResult run_parts(const std::string& dir, const std::string& version, const std::string& file) {
+    return sandbox::run("/bin/run-parts",
+                        {"--report", "--exit-on-error", "--arg=" + version, "--arg=" + file, etc(dir)},
+                        path_variable());
+  }
+
+  // The zovemo_config commands run since the last call.
+  std::vector<std::string> take_calls() {
+    auto calls = lines_of(read_file(root_ + "/calls"));
+    fs::remove(root_ + "/calls");
+    return calls;
+  }
+
+  std::string logged() const { return read_file(root_ + "/logged"); }
+
+  sandbox::RunResult status() { return sandbox::run(kStatusBinary, {}, path_variable()); }
+
+  std::string root_, bin_;
+};
+
+TEST_F(HooksKernel, InstallAndRemovalOfAKernelLeaveTheBaselineInStep) {
+  write_file(kNewKernel, "new kernel image");
+  {
+    ScopedEnv debconf("DEB_MAINT_PARAMS", "configure");
+    auto installed = run_parts("kernel/postinst.d", kNewVersion, kNewKernel);
+    EXPECT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(installed.out, "") << "standard output belongs to debconf";
+  }
+  // The RAM disk builder's own hook run added the RAM disk first; ours ran
+  // after the boot loader's and measured the rewritten grub.cfg.
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-a " + kNewRamDisk, "-a " + kNewKernel, "-u " + kNewRamDisk,
+                                                    "-u /boot/grub/grub.cfg"}));
+  auto after_install = status();
+  EXPECT_EQ(after_install.status, 0) << after_install.out;
+  EXPECT_TRUE(contains(after_install.out, "7 entries, 7 in step")) << after_install.out;
+
+  {
+    ScopedEnv debconf("DEB_MAINT_PARAMS", "remove");
+    EXPECT_EQ(run_parts("kernel/prerm.d", kNewVersion, kNewKernel).status, 0);
+    EXPECT_EQ(take_calls(), (std::vector<std::string>{"-d " + kNewKernel, "-d " + kNewRamDisk}));
+    fs::remove(kNewKernel);
+    auto removed = run_parts("kernel/postrm.d", kNewVersion, kNewKernel);
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.out, "");
+  }
+  EXPECT_FALSE(sandbox::exists(kNewRamDisk));
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u /boot/grub/grub.cfg"}));
+  auto after_removal = status();
+  EXPECT_EQ(after_removal.status, 0) << after_removal.out;
+  EXPECT_TRUE(contains(after_removal.out, "5 entries, 5 in step")) << after_removal.out;
+  EXPECT_EQ(logged(), "");
+}
+
+TEST_F(HooksKernel, ReinstallUpdatesWhatIsMeasuredAndUpgradeKeepsTheEntries) {
+  write_file(kNewKernel, "new kernel image");
+  ASSERT_EQ(run_parts("kernel/postinst.d", kNewVersion, kNewKernel).status, 0);
+  take_calls();
+  write_file(kNewKernel, "rebuilt kernel image");
+  {
+    ScopedEnv debconf("DEB_MAINT_PARAMS", "upgrade 6.1.0-14-amd64");
+    EXPECT_EQ(run_parts("kernel/prerm.d", kNewVersion, kNewKernel).status, 0);
+    EXPECT_TRUE(take_calls().empty()) << "an upgrade replaces the files; nothing is deleted";
+  }
+  {
+    ScopedEnv debconf("DEB_MAINT_PARAMS", "'configure' '6.1.0-14-amd64'");
+    ASSERT_EQ(run_parts("kernel/postinst.d", kNewVersion, kNewKernel).status, 0);
+  }
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kNewRamDisk, "-u " + kNewKernel, "-u " + kNewRamDisk,
+                                                    "-u /boot/grub/grub.cfg"}));
+  EXPECT_EQ(status().status, 0) << status().out;
+  {
+    ScopedEnv debconf("DEB_MAINT_PARAMS", "abort-upgrade");
+    EXPECT_EQ(run_parts("kernel/postinst.d", kNewVersion, kNewKernel).status, 0);
+    EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kNewRamDisk})) << "only the RAM disk builder's run";
+  }
+}
+
+TEST_F(HooksKernel, AFailureIsReportedButNeverFailsThePackageOperation) {
+  write_file(kNewKernel, "new kernel image");
+  fakes().remove_program("grub-probe");  // no boot path: every add fails
+  auto result = run_parts("kernel/postinst.d", kNewVersion, kNewKernel);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(contains(result.err, "measure add failed")) << result.err;
+  EXPECT_TRUE(contains(result.err, "could not add " + kNewKernel + " to the baseline")) << result.err;
+  EXPECT_TRUE(contains(logged(), "-t zovemo-hook -p user.err -- could not add " + kNewKernel)) << logged();
+  EXPECT_TRUE(contains(logged(), "could not update /boot/grub/grub.cfg")) << logged();
+}
+
+TEST_F(HooksKernel, NothingRunsBeforeTheBaselineExists) {
+  fs::remove("/boot/.vemobase");
+  fs::remove("/boot/.vemobase.tmp");
+  write_file(kNewKernel, "new kernel image");
+  for (const char* dir : {"kernel/postinst.d", "kernel/prerm.d", "kernel/postrm.d"})
+    EXPECT_EQ(run_parts(dir, kNewVersion, kNewKernel).status, 0) << dir;
+  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", kOldRamDisk).status, 0);
+  EXPECT_EQ(sandbox::run(kHook, {"--grub-cfg"}, path_variable()).status, 0);
+  EXPECT_TRUE(take_calls().empty());
+  EXPECT_FALSE(sandbox::exists("/boot/.vemobase"));
+}
+
+TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
+  write_file(kOldRamDisk, "rebuilt ram disk");
+  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", kOldRamDisk).status, 0);
+  write_file("/boot/initramfs-6.1.0-13-amd64kdump.img", "crash kernel's ram disk");
+  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", "/boot/initramfs-6.1.0-13-amd64kdump.img").status,
+            0);
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kOldRamDisk}));
+
+  write_file("/boot/grub/grub.cfg", "set timeout=1\n");
+  auto service = sandbox::run(kHook, {"--grub-cfg"}, path_variable());
+  EXPECT_EQ(service.status, 0) << service.err;
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u /boot/grub/grub.cfg"}));
+  auto report = status();
+  EXPECT_EQ(report.status, 0) << report.out << "(the crash kernel's RAM disk is not a boot file)";
+}
+
+TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
+  std::string dir = sandbox::scratch_dir() + "/run-parts-names";
+  for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
+                           "zz-runlilo", "xx-update-initrd-links"})
+    write_script(dir + "/" + name, "");
+  fs::copy_file(kHook, dir + "/zzz-zovemo", fs::copy_options::overwrite_existing);
+  auto listing = sandbox::run("/bin/run-parts", {"--test", dir}, kSystemPath);
+  ASSERT_EQ(listing.status, 0) << listing.err;
+  auto lines = lines_of(listing.out);
+  ASSERT_EQ(lines.size(), 8u) << listing.out;
+  EXPECT_EQ(lines.back(), dir + "/zzz-zovemo");
+}
+
+TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
+  std::string destdir = sandbox::scratch_dir() + "/install";
+  ScopedEnv env("DESTDIR", destdir.c_str());
+  auto install = sandbox::run("/usr/bin/cmake", {"--install", kBuildDir.string(), "--prefix", "/usr"}, kSystemPath);
+  ASSERT_EQ(install.status, 0) << install.out << install.err;
+
+  for (const char* program : {"/usr/sbin/zovemo_config", "/usr/sbin/zovemo_status", "/usr/lib/zovemo/zovemo-hook",
+                              "/etc/kernel/postinst.d/zzz-zovemo", "/etc/kernel/prerm.d/zzz-zovemo",
+                              "/etc/kernel/postrm.d/zzz-zovemo", "/etc/initramfs/post-update.d/zzz-zovemo"}) {
+    EXPECT_EQ(access((destdir + program).c_str(), X_OK), 0) << program;
+  }
+  EXPECT_EQ(read_file(destdir + "/etc/kernel/prerm.d/zzz-zovemo"), read_file(kHook));
+  for (const char* file : {"/usr/share/man/man8/zovemo_config.8", "/usr/share/man/man8/zovemo_status.8",
+                           "/usr/share/bash-completion/completions/zovemo_config",
+                           "/usr/share/bash-completion/completions/zovemo_status"}) {
+    EXPECT_TRUE(sandbox::exists(destdir + file)) << file;
+  }
+
+  std::string units = destdir + "/usr/lib/systemd/system/";
+  std::string path_unit = read_file(units + "zovemo-grub-cfg.path");
+  std::string service = read_file(units + "zovemo-grub-cfg.service");
+  EXPECT_TRUE(contains(path_unit, "PathChanged=/boot/grub/grub.cfg\n"));
+  EXPECT_TRUE(contains(path_unit, "PathChanged=/boot/grub2/grub.cfg\n"));
+  EXPECT_TRUE(contains(path_unit, "Unit=zovemo-grub-cfg.service\n"));
+  EXPECT_TRUE(contains(service, "ExecStart=/usr/lib/zovemo/zovemo-hook --grub-cfg\n")) << "the prefix given to install";
+  EXPECT_TRUE(contains(service, "Type=oneshot\n"));
+  EXPECT_TRUE(contains(service, "ConditionPathExists=/boot/.vemobase\n"));
+
+  if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
+    // The hook's installed path exists only below DESTDIR here.
+    std::string checked = sandbox::scratch_dir() + "/units";
+    sandbox::make_dirs(checked);
+    write_file(checked + "/zovemo-grub-cfg.path", path_unit);
+    std::string relocated = service;
+    relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
+    write_file(checked + "/zovemo-grub-cfg.service", relocated);
+    auto verify = sandbox::run("/usr/bin/systemd-analyze",
+                               {"verify", "--man=no", checked + "/zovemo-grub-cfg.path",
+                                checked + "/zovemo-grub-cfg.service"},
+                               kSystemPath);
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  }
+}
+
+// Renders a page as a reader sees it, with groff's warnings on.
+sandbox::RunResult render(const std::string& page) {
+  ScopedEnv width("MANWIDTH", "200");
+  return sandbox::run("/usr/bin/man", {"--warnings", "-l", kSourceDir + "/packaging/man/" + page}, kSystemPath);
+}
+
+TEST(HooksManPages, RenderWithoutWarningsAndDocumentEveryOption) {
+  auto config = render("zovemo_config.8");
+  EXPECT_EQ(config.status, 0);
+  EXPECT_EQ(config.err, "");
+  for (const char* text : {"zovemo_config -i", "zovemo_config -a path", "zovemo_config -d path",
+                           "zovemo_config -u path", "zovemo_config -u --all", "zovemo_config -b -v 0|1",
+                           "zovemo_config -p -v 0|1"})
+    EXPECT_TRUE(contains(config.out, text)) << text;
+
+  auto status = render("zovemo_status.8");
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.err, "");
+  // Every option and every kind of finding the program knows is documented.
+  auto help = sandbox::run(kStatusBinary, {"--help"}, kSystemPath);
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=", "--help", "--version"}) {
+    ASSERT_TRUE(contains(help.out, option)) << option;
+    EXPECT_TRUE(contains(status.out, option)) << option;
+  }
+  for (const char* kind : {"changed", "missing", "symlink", "new_file", "unlisted_entry", "unmatched_line",
+                           "path_list_missing", "slot_differs", "reference_index_missing", "snapshot_index_missing",
+                           "unreadable", "invalid_entry", "path_list_unreadable", "tpm_unreadable"})
+    EXPECT_TRUE(contains(status.out, std::string("\n       ") + kind)) << kind;
+}
+
+// What bash offers after the words typed so far (the last one being completed).
+std::vector<std::string> complete(const std::string& program, const std::vector<std::string>& words) {
+  std::string script = "source " + kSourceDir + "/packaging/completion/" + program + "\nCOMP_WORDS=(" + program;
+  for (const auto& word : words) script += " '" + word + "'";
+  script += ")\nCOMP_CWORD=" + std::to_string(words.size()) + "\n_" + program +
+            "\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+  auto result = sandbox::run("/bin/bash", {"-c", script}, kSystemPath);
+  EXPECT_EQ(result.err, "");
+  auto lines = lines_of(result.out);
+  if (lines.size() == 1 && lines[0].empty()) lines.clear();
+  return lines;
+}
+
+TEST(HooksCompletion, OffersCommandsMeasuredPathsAndValues) {
+  write_file("/boot/.vemobase.tmp", "/boot/grub/grub.cfg\n/boot/grub/a b.cfg\n/boot/vmlinuz-6\n");
+  EXPECT_EQ(complete("zovemo_config", {""}), (std::vector<std::string>{"-i", "-a", "-d", "-u", "-b", "-p"}));
+  EXPECT_EQ(complete("zovemo_config", {"-u", "/boot/grub/"}),
+            (std::vector<std::string>{"/boot/grub/grub.cfg", "/boot/grub/a b.cfg"}));
+  EXPECT_EQ(complete("zovemo_config", {"-u", "--"}), (std::vector<std::string>{"--all"}));
+  EXPECT_EQ(complete("zovemo_config", {"-d", "--"}), (std::vector<std::string>{})) << "--all is for -u only";
+  EXPECT_EQ(complete("zovemo_config", {"-p", "-v", ""}), (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(complete("zovemo_status", {"--q"}), (std::vector<std::string>{"--quiet"}));
+}
+
+}  // namespace

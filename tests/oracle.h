@@ -1,0 +1,41 @@
+// Independent answers for the tests: OpenSSL's SM3, and small text helpers.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <string>
+#include <vector>
+
+namespace oracle {
+
+// The 32 raw bytes of OpenSSL's SM3 digest of `data`.
+inline std::string sm3(const std::string& data) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), 32);
+}
+
+inline std::string hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text += digits[c >> 4];
+    text += digits[c & 15];
+  }
+  return text;
+}
+
+// The measurement text the tool should store for a file with this content.
+inline std::string sm3_hex(const std::string& data) { return hex(sm3(data)); }
+
+// The lines of a text, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+}  // namespace oracle

@@ -1,0 +1,407 @@
+// The drift report end to end: zovemo_status against baselines that
+// zovemo_config made in the sandbox, drifted one way at a time.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "sandbox.h"
+#include "swtpm.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sandbox::read_file;
+using sandbox::run_tool;
+using sandbox::write_file;
+
+const std::string kStatusBinary = (fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
+
+sandbox::RunResult run_status(const std::vector<std::string>& args = {}) {
+  return sandbox::run(kStatusBinary, args, sandbox::FakeTools::instance().path_variable());
+}
+
+std::string sm3_hex(const std::string& data) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
+  char text[65];
+  for (int i = 0; i < 32; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+std::string member(json_object* object, const char* name) {
+  json_object* value = nullptr;
+  if (!json_object_object_get_ex(object, name, &value)) return "<absent>";
+  return json_object_get_string(value);
+}
+
+// One finding of --json, reduced to what the tests compare.
+struct Finding {
+  std::string kind, path, detail;
+  bool operator==(const Finding&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Finding& f) {
+  return out << "{" << f.kind << " " << f.path << " " << f.detail << "}";
+}
+
+// The parsed --json report; `document` owns every handle taken from it.
+struct JsonReport {
+  sandbox::RunResult run;
+  json_object* document = nullptr;
+  std::vector<Finding> findings;
+  ~JsonReport() {
+    if (document != nullptr) json_object_put(document);
+  }
+  std::string status() const { return member(document, "status"); }
+  json_object* get(const char* name) const { return json_object_object_get(document, name); }
+};
+
+// Runs --json and parses it; "detail" is the class of a new file, the
+// current digest of a changed one, the PCR of a slot.
+void run_json(JsonReport* report, std::vector<std::string> args = {}) {
+  args.insert(args.begin(), "--json");
+  report->run = run_status(args);
+  report->document = json_tokener_parse(report->run.out.c_str());
+  ASSERT_NE(report->document, nullptr) << report->run.out << report->run.err;
+  json_object* findings = report->get("findings");
+  for (size_t i = 0; findings != nullptr && i < json_object_array_length(findings); ++i) {
+    json_object* item = json_object_array_get_idx(findings, i);
+    std::string kind = member(item, "kind");
+    std::string detail = kind == "new_file"       ? member(item, "class")
+                         : kind == "changed"      ? member(item, "current")
+                         : kind == "slot_differs" ? member(item, "pcr")
+                                                  : "";
+    std::string path = member(item, "path");
+    report->findings.push_back({kind, path == "<absent>" ? member(item, "index") : path, detail});
+  }
+}
+
+std::string baseline_value(const std::string& path) {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  std::string value;
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    if (member(entry, "sys_path") == path) value = member(entry, "measure_base_value");
+  }
+  json_object_put(document);
+  return value;
+}
+
+constexpr const char* kModule = "/boot/grub/x86_64-efi/linux.mod";
+constexpr const char* kKernel = "/boot/vmlinuz-6.1.0-13-amd64";
+constexpr const char* kInitrd = "/boot/initrd.img-6.1.0-13-amd64";
+
+// A baseline fresh from initialisation of the small boot tree.
+class StatusReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sandbox::make_small_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+    ASSERT_TRUE(sandbox::exists("/boot/.vemobase"));
+  }
+};
+
+TEST_F(StatusReport, FreshBaselineIsInStepAndSaysTheTpmWasNotChecked) {
+  auto human = run_status();
+  EXPECT_EQ(human.status, 0) << human.out << human.err;
+  EXPECT_EQ(human.out,
+            "summary: in step; 5 entries, 5 in step; 0 drift, 0 not checked; TPM not checked: no TPM answered\n");
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.status(), "in_step");
+  EXPECT_TRUE(report.findings.empty());
+  EXPECT_EQ(member(report.get("tpm"), "checked"), "false");
+  EXPECT_EQ(member(report.get("tpm"), "reason"), "no TPM answered");
+  EXPECT_EQ(run_status({"--no-tpm"}).status, 0);
+}
+
+TEST_F(StatusReport, OneChangedByteOfOneModuleIsTheOnlyFinding) {
+  std::string stored = baseline_value(kModule);
+  std::string content = read_file(kModule);
+  content[1234] ^= 1;
+  write_file(kModule, content);
+
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1);
+  EXPECT_EQ(report.status(), "drift");
+  ASSERT_EQ(report.findings, (std::vector<Finding>{{"changed", kModule, sm3_hex(content)}}));
+  json_object* changed = json_object_array_get_idx(report.get("findings"), 0);
+  EXPECT_EQ(member(changed, "stored"), stored);
+  EXPECT_EQ(member(report.document, "entries_in_step"), "4");
+
+  // What the report calls current is what the tool stores on update.
+  run_tool({"-u", kModule});
+  EXPECT_EQ(baseline_value(kModule), sm3_hex(content));
+  EXPECT_EQ(run_status().status, 0);
+}
+
+TEST_F(StatusReport, RemovedKernelIsMissingAndSymlinkedRamDiskIsASymlink) {
+  fs::remove(kKernel);
+  JsonReport missing;
+  run_json(&missing);
+  EXPECT_EQ(missing.run.status, 1);
+  EXPECT_EQ(missing.findings, (std::vector<Finding>{{"missing", kKernel, ""}}));
+
+  fs::remove(kInitrd);
+  write_file("/boot/initrd.real", "ram disk");
+  fs::create_symlink("/boot/initrd.real", kInitrd);
+  JsonReport both;
+  run_json(&both);
+  EXPECT_EQ(both.findings, (std::vector<Finding>{{"missing", kKernel, ""}, {"symlink", kInitrd, ""}}));
+  EXPECT_EQ(member(both.document, "entries_in_step"), "3");
+}
+
+TEST_F(StatusReport, NewKernelRamDiskAndModuleAreFoundButNotCrashDisksOrLinks) {
+  write_file("/boot/vmlinuz-6.1.0-14-amd64", "new kernel");
+  write_file("/boot/initrd.img-6.1.0-14-amd64", "new ram disk");
+  write_file("/boot/grub/x86_64-efi/new/deep.mod", "module");
+  write_file("/boot/initramfs-6.1.0-14kdump.img", "crash kernel's ram disk");
+  fs::create_symlink("/boot/vmlinuz-6.1.0-14-amd64", "/boot/vmlinuz-link");
+  fs::create_symlink("/boot/grub/grub.cfg", "/boot/grub/link.cfg");
+  write_file("/boot/grub/grub.cfg.bak", "not a configuration by name");
+
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1);
+  EXPECT_EQ(report.findings, (std::vector<Finding>{{"new_file", "/boot/grub/x86_64-efi/new/deep.mod", "module"},
+                                                  {"new_file", "/boot/vmlinuz-6.1.0-14-amd64", "kernel"},
+                                                  {"new_file", "/boot/initrd.img-6.1.0-14-amd64", "initrd"}}));
+  EXPECT_EQ(member(report.document, "entries_in_step"), "5");
+  // Initialisation measures exactly what the report found new.
+  run_tool({"-i"});
+  EXPECT_EQ(run_status().status, 0) << run_status().out;
+}
+
+TEST_F(StatusReport, PathListLinesAndEntriesAreMatchedBothWays) {
+  std::string list = read_file("/boot/.vemobase.tmp");
+  std::string without_kernel = list;
+  without_kernel.erase(without_kernel.find(std::string(kKernel) + "\n"), strlen(kKernel) + 1);
+  write_file("/boot/.vemobase.tmp", without_kernel + "/etc/stale.conf\n");
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1);
+  EXPECT_EQ(report.findings,
+            (std::vector<Finding>{{"unlisted_entry", kKernel, ""}, {"unmatched_line", "/etc/stale.conf", ""}}));
+
+  fs::remove("/boot/.vemobase.tmp");
+  JsonReport gone;
+  run_json(&gone);
+  EXPECT_EQ(gone.findings, (std::vector<Finding>{{"path_list_missing", "/boot/.vemobase.tmp", ""}}));
+}
+
+TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
+  fs::remove(kInitrd);
+  ASSERT_EQ(mkfifo(kInitrd, 0600), 0);
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 2) << "a fifo must neither block the report nor pass as in step";
+  EXPECT_EQ(report.status(), "incomplete");
+  ASSERT_EQ(report.findings.size(), 1u);
+  EXPECT_EQ(report.findings[0].kind, "unreadable");
+
+  fs::remove(kKernel);
+  JsonReport with_drift;
+  run_json(&with_drift);
+  EXPECT_EQ(with_drift.run.status, 1) << "drift found outweighs what was not checked";
+}
+
+TEST_F(StatusReport, ReadsWithoutChangingAnythingOrStartingPrograms) {
+  write_file(kModule, "changed");
+  write_file("/boot/vmlinuz-6.1.0-14-amd64", "new");
+  auto snapshot = [] {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator("/boot")) {
+      struct stat info {};
+      lstat(entry.path().c_str(), &info);
+      std::string content = entry.is_regular_file() ? read_file(entry.path()) : "";
+      files[entry.path()] = content + "@" + std::to_string(info.st_mtim.tv_sec) + "." +
+                            std::to_string(info.st_mtim.tv_nsec);
+    }
+    files["log"] = read_file("/etc/tavel_trusted/.vemo.log");
+    return files;
+  };
+  auto before = snapshot();
+  sandbox::FakeTools::instance().clear_records();
+  EXPECT_EQ(run_status().status, 1);
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_TRUE(sandbox::FakeTools::instance().records().empty()) << "boot paths are not derived afresh";
+}
+
+TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
+  int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(boot, LOCK_EX), 0);
+  auto busy = run_status({"--wait=0"});
+  EXPECT_EQ(busy.status, 2);
+  EXPECT_NE(busy.err.find("baseline busy"), std::string::npos) << busy.err;
+
+  std::thread release([boot] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(boot);
+  });
+  auto waited = run_status({"--wait=10"});
+  release.join();
+  EXPECT_EQ(waited.status, 0) << waited.err;
+}
+
+TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
+  sandbox::make_small_boot_tree();
+  auto none = run_status();
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("no baseline"), std::string::npos) << none.err;
+
+  for (const char* content : {"{ \"list\": [", "{\"trust_startup\":\"on\",\"list\":{}}", "[]"}) {
+    write_file("/boot/.vemobase", content);
+    JsonReport report;
+    run_json(&report);
+    EXPECT_EQ(report.run.status, 2) << content;
+    EXPECT_EQ(report.status(), "error") << content;
+    EXPECT_NE(member(report.document, "error"), "<absent>");
+    EXPECT_EQ(report.get("findings"), nullptr);
+  }
+}
+
+TEST(StatusDiscovery, FindsWhatInitialisationWouldMeasure) {
+  // An empty baseline: every discoverable file is reported new.
+  write_file("/boot/.vemobase", "{\"trust_startup\":\"on\",\"arrest_mode\":\"log\",\"list\":[]}");
+  write_file("/boot/.vemobase.tmp", "");
+  sandbox::make_small_boot_tree();
+  write_file("/boot/grub/i386-pc/.mod", "hidden module");
+  write_file("/boot/grub/fonts/a b.cfg", "spaced");
+  write_file("/boot/efi/EFI/debian/grub.cfg", "on the ESP");
+  sandbox::make_dirs("/boot/grub/themes.cfg");
+  write_file("/boot/Image-6.1.0", "arm kernel");
+  write_file("/boot/initramfs-6.1.0.img", "ram disk");
+  write_file("/boot/initramfs.img-6.1.0", "ram disk");
+  write_file("/boot/initramfs-6.1.0kdump.img", "crash");
+  write_file("/boot/vmlinuz", "no dash");
+  fs::create_directory_symlink("/boot/grub", "/boot/grub-link");
+  fs::create_symlink("/boot/Image-6.1.0", "/boot/Image-link");
+
+  JsonReport report;
+  run_json(&report);
+  std::set<std::string> found;
+  for (const auto& f : report.findings) {
+    EXPECT_EQ(f.kind, "new_file");
+    found.insert(f.path);
+  }
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  auto measured = lines_of(read_file("/boot/.vemobase.tmp"));
+  EXPECT_EQ(found, std::set<std::string>(measured.begin(), measured.end()));
+  EXPECT_EQ(found.size(), 12u);
+  EXPECT_EQ(run_status().status, 0) << run_status().out;
+}
+
+TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
+  write_file(kModule, "changed");
+  fs::remove(kKernel);
+  write_file("/boot/initrd.img-7", "new");
+  write_file("/boot/.vemobase.tmp", read_file("/boot/.vemobase.tmp") + "/etc/stale.conf\n");
+
+  auto human = run_status();
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(human.status, 1);
+  EXPECT_EQ(member(report.document, "exit_status"), "1");
+  auto lines = lines_of(human.out);
+  ASSERT_EQ(lines.size(), report.findings.size() + 1) << human.out;
+  ASSERT_EQ(report.findings.size(), 4u);
+  for (size_t i = 0; i < report.findings.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(report.findings[i].kind + " " + report.findings[i].path, 0), 0u) << lines[i];
+  }
+  EXPECT_NE(lines[0].find(report.findings[0].detail), std::string::npos) << "the current digest is shown";
+  EXPECT_EQ(lines.back(),
+            "summary: drift; 5 entries, 3 in step; 4 drift, 0 not checked; TPM not checked: no TPM answered");
+
+  auto quiet = run_status({"--quiet"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out + quiet.err, "");
+  fs::remove("/boot/.vemobase");
+  auto quiet_failure = run_status({"-q"});
+  EXPECT_EQ(quiet_failure.status, 2);
+  EXPECT_EQ(quiet_failure.out + quiet_failure.err, "");
+}
+
+TEST(StatusOptions, UsageVersionAndBadArguments) {
+  auto help = run_status({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--help", "--version"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  auto version = run_status({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("zovemo_status ", 0), 0u);
+  for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--wait=soon"}, {"--wait=-1"}, {"extra"}, {"--wait"}}) {
+    auto result = run_status(bad);
+    EXPECT_EQ(result.status, 2) << bad[0];
+    EXPECT_EQ(result.out, "") << bad[0];
+  }
+}
+
+// With a software TPM: the reference slots and the snapshot index.
+class StatusTpm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tpm_.ok()) << tpm_.error();
+    sandbox::make_small_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+  }
+  tpmtest::Swtpm tpm_;
+};
+
+TEST_F(StatusTpm, DamagedSlotAndMissingIndicesAreFoundAndNothingElse) {
+  JsonReport clean;
+  run_json(&clean);
+  EXPECT_EQ(clean.run.status, 0) << clean.run.out;
+  json_object* tpm = clean.get("tpm");
+  EXPECT_EQ(member(tpm, "checked"), "true");
+  EXPECT_EQ(member(tpm, "reference_index"), "present");
+  EXPECT_EQ(member(tpm, "snapshot_index"), "present");
+  ASSERT_EQ(json_object_array_length(json_object_object_get(tpm, "slots")), 4u);
+  EXPECT_NE(run_status().out.find("TPM checked: reference index present, 4 of 4 slots in step"), std::string::npos);
+
+  std::string damage = sandbox::scratch_dir() + "/damage";
+  write_file(damage, std::string(32, '\x5a'));
+  auto write = tpmtest::tpm2_tool("tpm2_nvwrite", {"-C", "o", "-i", damage, "--offset", "32", "0x1500016"});
+  ASSERT_EQ(write.status, 0) << write.err;
+  JsonReport damaged;
+  run_json(&damaged);
+  EXPECT_EQ(damaged.run.status, 1);
+  EXPECT_EQ(damaged.findings, (std::vector<Finding>{{"slot_differs", "0x1500016", "9"}}));
+  json_object* slot = json_object_array_get_idx(damaged.get("findings"), 0);
+  std::string damaged_hex;
+  for (int i = 0; i < 32; ++i) damaged_hex += "5a";
+  EXPECT_EQ(member(slot, "stored"), damaged_hex);
+
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_nvundefine", {"-C", "o", "0x1500096"}).status, 0);
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_nvundefine", {"-C", "o", "0x1500016"}).status, 0);
+  JsonReport undefined;
+  run_json(&undefined);
+  EXPECT_EQ(undefined.run.status, 1);
+  EXPECT_EQ(undefined.findings, (std::vector<Finding>{{"reference_index_missing", "0x1500016", ""},
+                                                     {"snapshot_index_missing", "0x1500096", ""}}));
+  EXPECT_EQ(run_status({"--no-tpm"}).status, 0) << "the files themselves are in step";
+}
+
+}  // namespace
