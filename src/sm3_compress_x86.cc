@@ -24,6 +24,15 @@ namespace {
 typedef uint32_t v4u __attribute__((vector_size(16)));
 typedef uint8_t v16u8 __attribute__((vector_size(16)));
 
+// Lane selection across two vectors, in g++'s and clang's spellings.
+#if defined(__clang__)
+#define SHUFFLE4(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#define BSWAP_LANES(a) __builtin_shufflevector(a, a, 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12)
+#else
+#define SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, v4u{i, j, k, l})
+#define BSWAP_LANES(a) __builtin_shuffle(a, v16u8{3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12})
+#endif
+
 template <int n>
 [[gnu::always_inline]] inline v4u vrol(v4u x) {
   return (x << n) | (x >> (32 - n));
@@ -35,7 +44,7 @@ template <int n>
 [[gnu::always_inline]] inline v4u load_be(const uint8_t* p) {
   v16u8 bytes;
   memcpy(&bytes, p, sizeof bytes);
-  bytes = __builtin_shuffle(bytes, v16u8{3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12});
+  bytes = BSWAP_LANES(bytes);
   v4u words;
   memcpy(&words, &bytes, sizeof words);
   return words;
@@ -44,15 +53,15 @@ template <int n>
 // W_n .. W_(n+3) from x0 = W_(n-16 .. n-13), x1, x2, x3 = W_(n-4 .. n-1).
 [[gnu::always_inline]] inline v4u expand4(v4u x0, v4u x1, v4u x2, v4u x3) {
   const v4u zero = {0, 0, 0, 0};
-  const v4u w9 = __builtin_shuffle(x1, x2, v4u{3, 4, 5, 6});    // W_(n-9 .. n-6)
-  const v4u w3 = __builtin_shuffle(x3, zero, v4u{1, 2, 3, 4});  // W_(n-3 .. n-1), 0
-  const v4u w13 = __builtin_shuffle(x0, x1, v4u{3, 4, 5, 6});   // W_(n-13 .. n-10)
-  const v4u w6 = __builtin_shuffle(x2, x3, v4u{2, 3, 4, 5});    // W_(n-6 .. n-3)
+  const v4u w9 = SHUFFLE4(x1, x2, 3, 4, 5, 6);    // W_(n-9 .. n-6)
+  const v4u w3 = SHUFFLE4(x3, zero, 1, 2, 3, 4);  // W_(n-3 .. n-1), 0
+  const v4u w13 = SHUFFLE4(x0, x1, 3, 4, 5, 6);   // W_(n-13 .. n-10)
+  const v4u w6 = SHUFFLE4(x2, x3, 2, 3, 4, 5);    // W_(n-6 .. n-3)
   const v4u y = vp1(x0 ^ w9 ^ vrol<15>(w3)) ^ vrol<7>(w13) ^ w6;
   // Lane 3 needs W_n, which lane 0 has only just produced; it was computed
   // with 0 in its place. P1 is linear over xor, so the missing term
   // P1(W_n <<< 15) can be added afterwards.
-  const v4u wn = __builtin_shuffle(y, zero, v4u{4, 4, 4, 0});
+  const v4u wn = SHUFFLE4(y, zero, 4, 4, 4, 0);
   return y ^ vp1(vrol<15>(wn));
 }
 
