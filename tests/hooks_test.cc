@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle.h"
 #include "sandbox.h"
 
 namespace {
@@ -39,13 +40,7 @@ void write_script(const std::string& path, const std::string& body) {
   chmod(path.c_str(), 0755);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
+using oracle::lines_of;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "oracle.h"
 #include "sandbox.h"
 #include "swtpm.h"
 
@@ -30,22 +30,8 @@ sandbox::RunResult run_status(const std::vector<std::string>& args = {}) {
   return sandbox::run(kStatusBinary, args, sandbox::FakeTools::instance().path_variable());
 }
 
-std::string sm3_hex(const std::string& data) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-  char text[65];
-  for (int i = 0; i < 32; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return text;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
+using oracle::lines_of;
+using oracle::sm3_hex;
 
 std::string member(json_object* object, const char* name) {
   json_object* value = nullptr;
