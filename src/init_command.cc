@@ -1,6 +1,7 @@
 #include "init_command.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,17 @@ constexpr DiscoveryCommand kDiscovery[] = {
 
 constexpr size_t kReservationPerEntry = 384;
 
+// The path list as it stood before discovery overwrote it: put back when the
+// new baseline cannot be saved, so the old document and its list agree.
+std::optional<std::string> previous_path_list;
+
+void restore_previous_path_list() {
+  if (!previous_path_list) return;
+  std::string error;
+  if (replace_file(kPathListPath, *previous_path_list, &error, kPathListScratch) != 0)
+    writeLog(1, "main:create_measurefile() restore \"%s\" failed: %s\n", kPathListPath, error.c_str());
+}
+
 }  // namespace
 
 int before_start_proc() {
@@ -51,6 +63,9 @@ int zotrust_init() {
 }
 
 int create_measurefiles_list() {
+  std::string previous;
+  previous_path_list.reset();
+  if (read_whole_file(kPathListPath, &previous)) previous_path_list = std::move(previous);
   std::vector<std::string> paths;
   for (const auto& discovery : kDiscovery) {
     ProgramOutput output = run_shell_command(discovery.command);
@@ -86,7 +101,10 @@ int create_measurefile() {
     });
   }
   // The document first: if it cannot be saved the old baseline stays whole.
-  if (save_json() != 0) return -1;
+  if (save_json() != 0) {
+    restore_previous_path_list();
+    return -1;
+  }
   if (write_path_list(measured) != 0) return -1;
   if (tpm_chip_exist == 1) init_measure_tpm_exist();
   return 0;

@@ -165,6 +165,7 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   make_boot_tree();
   ASSERT_EQ(run_tool({"-i"}).status, 0);
   std::string document = read_file("/boot/.vemobase");
+  std::string listed = read_file("/boot/.vemobase.tmp");
   // Fill the disk so the next baseline cannot be written.
   {
     FILE* filler = fopen("/boot/filler", "w");
@@ -176,6 +177,7 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   auto result = run_tool({"-i"});
   EXPECT_NE(result.out.find("measure init failed"), std::string::npos) << result.out;
   EXPECT_EQ(read_file("/boot/.vemobase"), document);
+  EXPECT_EQ(read_file("/boot/.vemobase.tmp"), listed) << "the old baseline keeps its own path list";
   EXPECT_TRUE(stray_files().empty());
   EXPECT_EQ(run_tool({"-a", "/boot/grub/grub.cfg"}).out, "measure add failed\n");
   sandbox::remount_boot(0);
