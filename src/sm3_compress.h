@@ -89,8 +89,10 @@ template <int j>
     gg = e ^ (f ^ g);
   } else {
     // Majority with disjoint terms, so "+" may stand for "|" and the terms
-    // merge into the additions that follow.
-    ff = (a & b) + ((a ^ b) & c);
+    // merge into the additions that follow. Both terms with b and c only
+    // come from earlier iterations, so A itself is one "and" away from the
+    // sum.
+    ff = (b & c) + (a & (b ^ c));
     // Choice as g ^ (e & (f ^ g)), distributed over the pieces of e.
     const uint32_t m = f ^ g;
     gg = opaque(g ^ (pe.r & m)) ^ (pe.y & m);

@@ -107,32 +107,32 @@ template <int j>
   } while (0)
 #define SM3_STEP(j, a, b, c, d, e, f, g, h) step<(j)>(a, b, c, d, e, f, g, h, pe, w, w1)
 
-    SM3_GROUP(0);
     SM3_FOUR_ROUNDS(SM3_STEP, 0);
-    SM3_GROUP(1);
+    SM3_GROUP(0);
     SM3_FOUR_ROUNDS(SM3_STEP, 4);
-    SM3_GROUP(2);
+    SM3_GROUP(1);
     SM3_FOUR_ROUNDS(SM3_STEP, 8);
-    SM3_GROUP(3);
+    SM3_GROUP(2);
     SM3_FOUR_ROUNDS(SM3_STEP, 12);
-    SM3_GROUP(4);
+    SM3_GROUP(3);
     SM3_FOUR_ROUNDS(SM3_STEP, 16);
-    SM3_GROUP(5);
+    SM3_GROUP(4);
     SM3_FOUR_ROUNDS(SM3_STEP, 20);
-    SM3_GROUP(6);
+    SM3_GROUP(5);
     SM3_FOUR_ROUNDS(SM3_STEP, 24);
-    SM3_GROUP(7);
+    SM3_GROUP(6);
     SM3_FOUR_ROUNDS(SM3_STEP, 28);
-    SM3_GROUP(8);
+    SM3_GROUP(7);
     SM3_FOUR_ROUNDS(SM3_STEP, 32);
-    SM3_GROUP(9);
+    SM3_GROUP(8);
     SM3_FOUR_ROUNDS(SM3_STEP, 36);
-    SM3_GROUP(10);
+    SM3_GROUP(9);
     SM3_FOUR_ROUNDS(SM3_STEP, 40);
-    SM3_GROUP(11);
+    SM3_GROUP(10);
     SM3_FOUR_ROUNDS(SM3_STEP, 44);
-    SM3_GROUP(12);
+    SM3_GROUP(11);
     SM3_FOUR_ROUNDS(SM3_STEP, 48);
+    SM3_GROUP(12);
     SM3_FOUR_ROUNDS(SM3_STEP, 52);
     SM3_FOUR_ROUNDS(SM3_STEP, 56);
     SM3_FOUR_ROUNDS(SM3_STEP, 60);
