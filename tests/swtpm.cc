@@ -98,6 +98,7 @@ Swtpm::~Swtpm() { stop(); }
 
 void Swtpm::stop() {
   if (pid_ <= 0) return;
+  kill(pid_, SIGCONT);
   kill(pid_, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (!reaped(pid_)) {
@@ -116,6 +117,10 @@ void Swtpm::kill_now() {
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+void Swtpm::freeze() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
 }
 
 sandbox::RunResult tpm2_tool(const std::string& program, const std::vector<std::string>& args) {

@@ -28,6 +28,8 @@ class Swtpm {
   void stop();
   // Kills swtpm at once, as a TPM that dies under the tool.
   void kill_now();
+  // Stops swtpm without closing its sockets, as a TPM that hangs.
+  void freeze();
 
  private:
   pid_t pid_ = -1;

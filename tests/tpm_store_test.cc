@@ -260,6 +260,22 @@ TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
   EXPECT_EQ(get_tpm_pcr(0), nullptr);
 }
 
+TEST_F(TpmStore, TpmThatHangsFailsTheUpdateInBoundedTime) {
+  add_entry("8", text_of("grub.cfg"));
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(init_measure_tpm_exist(), 0);
+  testing::internal::GetCapturedStdout();
+  reset_tool_log();
+
+  tpm_.freeze();
+  std::string value = sm3("while frozen");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 8), -1);
+  // Every TPM command has five seconds; the connect tries two transports.
+  EXPECT_LT(elapsed_ms(start), 20000.0);
+  EXPECT_EQ(count_log("[ERROR]", "tpm_oper:135 read nv failed"), 1);
+}
+
 TEST(TpmStoreWithoutTpm, ProbeFailsFastAndSilently) {
   reset_tool_log();
   const char* user_log = getenv("TSS2_LOG");

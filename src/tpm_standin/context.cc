@@ -1,15 +1,22 @@
 // Context handles, the shared TPM connection under them, and the guards
 // every entry point takes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <tss2/tss2_rc.h>
 #include <tss2/tss2_tctildr.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "standin_internal.h"
 #include "tpm_standin.h"
@@ -17,13 +24,19 @@
 namespace tpm_standin {
 namespace {
 
-// Tried in this order; see the header for why the list is explicit.
-constexpr const char* kTctiSearch[] = {
-    "device:/dev/tpmrm0",
-    "device:/dev/tpm0",
-    "swtpm:host=localhost,port=2321",
-    "mssim:host=localhost,port=2321",
+// Tried in this order; see the header for why the list is explicit. The
+// simulator transports first talk to the simulator's control port.
+struct TctiCandidate {
+  const char* conf;
+  bool uses_control_port;
 };
+constexpr TctiCandidate kTctiSearch[] = {
+    {"device:/dev/tpmrm0", false},
+    {"device:/dev/tpm0", false},
+    {"swtpm:host=localhost,port=2321", true},
+    {"mssim:host=localhost,port=2321", true},
+};
+constexpr uint16_t kControlPort = 2322;
 
 // NV piece size for a TPM that does not report TPM_PT_NV_BUFFER_MAX; small
 // enough for any TPM.
@@ -121,11 +134,68 @@ TSS2_RC open_esys(TSS2_TCTI_CONTEXT* tcti, EsysPtr* out) {
   return rc;
 }
 
+class Socket {
+ public:
+  Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
+  ~Socket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool wait_for(int fd, short events, std::chrono::milliseconds limit) {
+  pollfd request{fd, events, 0};
+  int ready;
+  do {
+    ready = poll(&request, 1, static_cast<int>(limit.count()));
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (request.revents & events) != 0;
+}
+
+// The simulator transports read their control port's answers with no time
+// limit while they initialise, so a simulator that hangs with its sockets
+// open would hang us there. Ask the control port one harmless question
+// (command 1: capabilities of a software TPM, power-on of a reference
+// simulator, which the transport sends anyway) and go on only if it answers.
+bool control_port_answers() {
+  Socket sock;
+  if (sock.get() < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kControlPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS || !wait_for(sock.get(), POLLOUT, kCommandTimeLimit)) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
+  }
+  const uint8_t command[4] = {0, 0, 0, 1};
+  if (send(sock.get(), command, sizeof command, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof command)) return false;
+  uint8_t answer[64];
+  return wait_for(sock.get(), POLLIN, kCommandTimeLimit) && recv(sock.get(), answer, sizeof answer, 0) > 0;
+}
+
 // Opens the shared connection: the first TPM of the search that answers.
 TSS2_RC open_connection(EsysPtr* esys) {
   TSS2_RC rc = kConnectionLost;
-  for (const char* conf : kTctiSearch) {
+  bool control_port_checked = false, control_port_ok = false;
+  for (const auto& candidate : kTctiSearch) {
+    const char* conf = candidate.conf;
     shared.lost = false;
+    if (candidate.uses_control_port) {
+      if (!control_port_checked) control_port_ok = control_port_answers();
+      control_port_checked = true;
+      if (!control_port_ok) {
+        rc = kConnectionLost;
+        continue;
+      }
+    }
     TSS2_TCTI_CONTEXT* raw = nullptr;
     rc = Tss2_TctiLdr_Initialize(conf, &raw);
     if (rc != TSS2_RC_SUCCESS) {
@@ -190,6 +260,21 @@ uint16_t nv_buffer_max() { return shared.nv_buffer_max; }
 void report(const char* step, TSS2_RC rc) {
   if (!user_wants_stack_log) return;
   fprintf(stderr, "tpm stand-in: %s failed: 0x%08x %s\n", step, rc, Tss2_RC_Decode(rc));
+}
+
+bool answer_arrives_within(ESYS_CONTEXT* esys, std::chrono::milliseconds left) {
+  TSS2_TCTI_POLL_HANDLE* handles = nullptr;
+  size_t count = 0;
+  if (Esys_GetPollHandles(esys, &handles, &count) != TSS2_RC_SUCCESS || handles == nullptr) return true;
+  std::vector<pollfd> fds(handles, handles + count);
+  Esys_Free(handles);
+  if (fds.empty()) return true;
+  for (auto& fd : fds) fd.events = POLLIN;
+  int ready;
+  do {
+    ready = poll(fds.data(), fds.size(), static_cast<int>(left.count()));
+  } while (ready < 0 && errno == EINTR);
+  return ready != 0;
 }
 
 void note_transport_result(TSS2_RC rc) {

@@ -72,6 +72,13 @@ inline bool is_try_again(TSS2_RC rc) {
   return (rc & TSS2_RC_LAYER_MASK) != 0 && (rc & 0xFFFF) == TSS2_BASE_RC_TRY_AGAIN;
 }
 
+// Waits until the transport has an answer to read, at most `left`; false on
+// timeout. Some transports ignore the ESAPI receive timeout (the software
+// TPM's does), so a TPM that stops answering without closing its socket
+// would block forever inside the finish call without this wait. A transport
+// that cannot say when it is ready is left to its own timeout.
+bool answer_arrives_within(ESYS_CONTEXT* esys, std::chrono::milliseconds left);
+
 // Waits for the answer to a command already sent on `esys`, for at most the
 // command time limit; resubmissions the TPM asks for are included.
 template <typename Finish>
@@ -80,7 +87,7 @@ TSS2_RC finish_in_time(ESYS_CONTEXT* esys, Finish finish) {
   const auto deadline = clock::now() + kCommandTimeLimit;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    if (left.count() <= 0) return kTimedOut;
+    if (left.count() <= 0 || !answer_arrives_within(esys, left)) return kTimedOut;
     Esys_SetTimeout(esys, static_cast<int32_t>(left.count()));
     TSS2_RC rc = finish();
     if (!is_try_again(rc)) return rc;

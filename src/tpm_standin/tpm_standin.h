@@ -36,9 +36,13 @@
 // command that times out, and any transport failure, marks the shared
 // connection lost: later calls on its contexts fail at once, and the next
 // connect after its last context is closed opens a fresh connection. A TPM
-// that dies closes its socket or device, so its calls fail at once. The
-// swtpm transport of tpm2-tss 3.2 ignores the receive timeout, though: a
-// software TPM that stops answering but keeps its socket open still blocks.
+// that dies closes its socket or device, so its calls fail at once. Not
+// every transport of tpm2-tss 3.2 honours the receive timeout, so the library also
+// watches the transport's poll handle with the same limit where one is
+// offered, and uses a simulator transport only after the simulator's
+// control port has answered within the limit (the transports read it with
+// no limit while they initialise). A software TPM that stops answering in
+// the middle of a command on a transport without a poll handle still blocks.
 // A peer that vanished must not kill the process with SIGPIPE: the stack
 // writes to sockets with write(), so SIGPIPE is blocked in the calling
 // thread for the length of each call and a SIGPIPE raised by the call is
