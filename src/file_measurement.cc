@@ -22,6 +22,7 @@
 #include "file_measurement_internal.h"
 #include "sm3.h"
 #include "tool_log.h"
+#include "unique_fd.h"
 
 namespace file_measurement_internal {
 namespace {
@@ -39,20 +40,6 @@ bool same_file(const struct stat& opened, const struct stat& examined) {
 namespace {
 
 using file_measurement_internal::kChunkSize;
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // One read buffer per thread, made on the thread's first measurement: large
 // reads keep the system-call cost per byte small, and a worker thread's
@@ -107,7 +94,7 @@ FileMeasurement measure_file(const char* path) {
 
   // O_NONBLOCK keeps a FIFO without a writer from blocking the open; O_NOCTTY
   // keeps a terminal from becoming ours.
-  const Descriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) {
     result.outcome = MeasureOutcome::kOpenFailed;
     return result;

@@ -1,4 +1,5 @@
 #include "platform_programs.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,22 +15,6 @@ extern char** environ;
 namespace {
 
 std::atomic<unsigned long> started_count{0};
-
-class Descriptor {
- public:
-  explicit Descriptor(int value = -1) : value_(value) {}
-  ~Descriptor() { reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return value_; }
-  void reset() {
-    if (value_ >= 0) close(value_);
-    value_ = -1;
-  }
-
- private:
-  int value_;
-};
 
 class SpawnActions {
  public:
@@ -77,7 +62,7 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
 
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return output;
-  Descriptor read_end(pipe_ends[0]), write_end(pipe_ends[1]);
+  UniqueFd read_end(pipe_ends[0]), write_end(pipe_ends[1]);
 
   SpawnActions actions;
   posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);

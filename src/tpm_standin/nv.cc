@@ -1,5 +1,6 @@
 // NV index calls, authorised by the owner hierarchy with a password.
 #include <cstring>
+#include <optional>
 
 #include "standin_internal.h"
 #include "tpm_standin.h"
@@ -59,6 +60,28 @@ ESYS_CONTEXT* prepare(TpmContextHandle context, const TpmOwnerAuth* owner, TSS2_
   return *rc == TSS2_RC_SUCCESS ? esys : nullptr;
 }
 
+// An existing NV index, opened on a connected context with the owner
+// authorised; status() tells whether all of that succeeded.
+class OwnedIndex {
+ public:
+  OwnedIndex(TpmContextHandle context, const TpmOwnerAuth* owner, uint32_t nv_index) {
+    esys_ = prepare(context, owner, &rc_);
+    if (esys_ == nullptr) return;
+    index_.emplace(esys_);
+    rc_ = open_index(esys_, nv_index, &*index_);
+  }
+  TSS2_RC status() const { return rc_; }
+  ESYS_CONTEXT* esys() const { return esys_; }
+  ESYS_TR get() const { return index_->get(); }
+  // The TPM removed the index; ESAPI has forgotten its object already.
+  void forget() { index_->forget(); }
+
+ private:
+  TSS2_RC rc_ = TSS2_RC_SUCCESS;
+  ESYS_CONTEXT* esys_ = nullptr;
+  std::optional<TrObject> index_;
+};
+
 // Format-one TPM response code without the parameter/handle/session number.
 bool is_tpm_code(TSS2_RC rc, TSS2_RC code) {
   return (rc & ~(TPM2_RC_N_MASK | TPM2_RC_P)) == code;
@@ -85,13 +108,10 @@ size_t piece_size() {
 TpmResult Tss2_NV_UndefineSpace(TpmContextHandle context, const TpmOwnerAuth* owner,
                                 uint32_t nv_index) {
   LibraryCall call;
-  TSS2_RC rc;
-  ESYS_CONTEXT* esys = prepare(context, owner, &rc);
-  if (esys == nullptr) return rc;
-  TrObject index(esys);
-  rc = open_index(esys, nv_index, &index);
-  if (rc != TSS2_RC_SUCCESS) return rc;
-  rc = run_command(
+  OwnedIndex index(context, owner, nv_index);
+  if (index.status() != TSS2_RC_SUCCESS) return index.status();
+  ESYS_CONTEXT* esys = index.esys();
+  TSS2_RC rc = run_command(
       esys, "NV_UndefineSpace",
       [&] {
         return Esys_NV_UndefineSpace_Async(esys, ESYS_TR_RH_OWNER, index.get(), ESYS_TR_PASSWORD,
@@ -133,12 +153,10 @@ TpmResult Tss2_NV_Write(TpmContextHandle context, const TpmOwnerAuth* owner, uin
   if (data == nullptr) return kBadReference;
   if (data->size > kTpmSizedBufferMax || offset + data->size > UINT16_MAX) return kBadSize;
   LibraryCall call;
-  TSS2_RC rc;
-  ESYS_CONTEXT* esys = prepare(context, owner, &rc);
-  if (esys == nullptr) return rc;
-  TrObject index(esys);
-  rc = open_index(esys, nv_index, &index);
+  OwnedIndex index(context, owner, nv_index);
+  TSS2_RC rc = index.status();
   if (rc != TSS2_RC_SUCCESS) return rc;
+  ESYS_CONTEXT* esys = index.esys();
   size_t done = 0;
   do {
     TPM2B_MAX_NV_BUFFER piece{};
@@ -164,11 +182,9 @@ TpmResult Tss2_NV_Read(TpmContextHandle context, const TpmOwnerAuth* owner, uint
   data->size = 0;
   if (size > kTpmSizedBufferMax || offset + size > UINT16_MAX) return kBadSize;
   LibraryCall call;
-  TSS2_RC rc;
-  ESYS_CONTEXT* esys = prepare(context, owner, &rc);
-  if (esys == nullptr) return rc;
-  TrObject index(esys);
-  rc = open_index(esys, nv_index, &index);
+  OwnedIndex index(context, owner, nv_index);
+  TSS2_RC rc = index.status();
+  ESYS_CONTEXT* esys = index.esys();
   size_t done = 0;
   while (rc == TSS2_RC_SUCCESS && done < size) {
     size_t wanted = size - done < piece_size() ? size - done : piece_size();
