@@ -8,6 +8,7 @@
 #include "file_commands.h"
 #include "init_command.h"
 #include "startup_policy.h"
+#include "user_diagnostics.h"
 
 namespace {
 
@@ -54,20 +55,7 @@ int run_policy_command(int option, int argc, char** argv) {
   return 0;
 }
 
-}  // namespace
-
-void help() {
-  printf("\n");
-  printf("zovemo_config -i\n");
-  printf("zovemo_config -a/-d absolutepath\n");
-  printf("zovemo_config -u [absolutepath]\n");
-  printf("zovemo_config -u --all\n");
-  printf("zovemo_config -b -v 0/1\n");
-  printf("zovemo_config -p -v 0/1\n");
-  printf("\n");
-}
-
-int run_command_line(int argc, char** argv) {
+int run_option(int argc, char** argv) {
   int option = getopt(argc, argv, kOptions);
   if (option == -1 || strchr("iadubp", option) == nullptr || option == 0) {
     help();
@@ -84,4 +72,24 @@ int run_command_line(int argc, char** argv) {
   }
   if (option == 'b' || option == 'p') return run_policy_command(option, argc, argv);
   return run_path_command(option, optarg);
+}
+
+}  // namespace
+
+void help() {
+  printf("\n");
+  printf("zovemo_config -i\n");
+  printf("zovemo_config -a/-d absolutepath\n");
+  printf("zovemo_config -u [absolutepath]\n");
+  printf("zovemo_config -u --all\n");
+  printf("zovemo_config -b -v 0/1\n");
+  printf("zovemo_config -p -v 0/1\n");
+  printf("\n");
+}
+
+int run_command_line(int argc, char** argv) {
+  int status = run_option(argc, argv);
+  // What went wrong reaches the terminal once per cause, after the progress lines.
+  flush_user_diagnostics();
+  return status;
 }
