@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "durable_file.h"
+#include "entry_lookup.h"
 #include "tool_log.h"
 
 json_object* root = nullptr;
@@ -21,6 +22,7 @@ void drop_document() {
   if (root != nullptr) json_object_put(root);
   root = nullptr;
   file_list = nullptr;
+  forget_entry_index();
 }
 }  // namespace
 
@@ -85,6 +87,7 @@ int get_json() {
     return -1;
   }
   file_list = list;
+  forget_entry_index();
   return 0;
 }
 

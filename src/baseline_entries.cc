@@ -9,6 +9,7 @@
 #include "entry_lookup.h"
 #include "pcr_emulation.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 char old_time[32];
 char old_value[65];
@@ -46,11 +47,23 @@ const char* string_member(json_object* entry, const char* name) {
   return json_object_get_string(member);
 }
 
+// The same file under another boot path: the disk names changed since it was measured.
+bool measured_under_another_boot_path(const char* path, const std::string& boot_path) {
+  int index = find_entry_by_sys_path(path);
+  if (index < 0) return false;
+  json_object* entry = json_object_array_get_idx(file_list, static_cast<size_t>(index));
+  tell_user("zotrust_add", std::string(path) + " is already measured as " + string_member(entry, "grub_path") +
+                               " but GRUB now names it " + boot_path +
+                               ": the disk names have changed; \"zovemo_config -i\" rebuilds the baseline");
+  return true;
+}
+
 int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
   if (find_entry_index(boot_path) >= 0) {
     writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
     return -1;
   }
+  if (measured_under_another_boot_path(path, boot_path)) return -1;
   FileMeasurement measurement = prepared ? *prepared : measure_file(path);
   if (!measured_ok(path, measurement)) return -1;
 
@@ -63,6 +76,7 @@ int add_entry(const char* path, const std::string& boot_path, const FileMeasurem
   set_string(entry, "pcr", pcr_flag_to_str[get_pcrFlag(path) - 8]);
   set_string(entry, "time", getSysTime());
   json_object_array_add(file_list, entry);
+  note_entry_appended();
   printf("measure %s\n", path);
   return 0;
 }
@@ -105,7 +119,11 @@ const char* get_file_type(const char* path) {
 
 int measurefile_add(const char* path) {
   std::string boot_path;
-  if (!translate_boot_path(path, &boot_path)) return -1;
+  TranslationFailure failure;
+  if (!translate_boot_path(path, &boot_path, &failure)) {
+    report_translation_failure("measurefile_add", path, failure);
+    return -1;
+  }
   return add_entry(path, boot_path, nullptr);
 }
 
@@ -121,13 +139,16 @@ int measurefile_upd(const char* path) { return update_entry(path, get_json_idx(p
 
 PreparedFile prepare_file(const std::string& path) {
   PreparedFile prepared;
-  prepared.translated = translate_boot_path(path, &prepared.boot_path);
+  prepared.translated = translate_boot_path(path, &prepared.boot_path, &prepared.failure);
   if (prepared.translated) prepared.measurement = measure_file(path.c_str());
   return prepared;
 }
 
 int commit_add(const std::string& path, const PreparedFile& prepared) {
-  if (!prepared.translated) return -1;
+  if (!prepared.translated) {
+    report_translation_failure("measurefile_add", path, prepared.failure);
+    return -1;
+  }
   return add_entry(path.c_str(), prepared.boot_path, &prepared.measurement);
 }
 
@@ -138,6 +159,7 @@ int commit_upd(const std::string& path, const PreparedFile& prepared) {
   }
   if (!prepared.translated) {
     writeLog(1, "main:get_json_idx() concatenate_json_string failed\n");
+    report_translation_failure("get_json_idx", path, prepared.failure);
     return -1;
   }
   return update_entry(path.c_str(), find_entry_index(prepared.boot_path), &prepared.measurement);

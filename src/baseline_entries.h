@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "boot_path.h"
 #include "file_measurement.h"
 
 // "time" and "measure_base_value" of the entry before the last update.
@@ -19,6 +20,8 @@ const char* get_file_type(const char* path);
 
 // Appends an entry for `path` and prints "measure <path>"; -1 when the path
 // cannot be translated, is already measured (logged) or cannot be measured.
+// A file already measured under another boot path (its disk is named
+// differently now) is refused too: one file, one entry.
 int measurefile_add(const char* path);
 // Removes the entry of `path` and prints "delete <path>".
 int measurefile_del(const char* path);
@@ -30,6 +33,7 @@ int measurefile_upd(const char* path);
 struct PreparedFile {
   bool translated = false;
   std::string boot_path;
+  TranslationFailure failure;  // why not, when !translated
   FileMeasurement measurement;
 };
 PreparedFile prepare_file(const std::string& path);

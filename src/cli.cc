@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,12 +56,23 @@ int run_policy_command(int option, int argc, char** argv) {
   return 0;
 }
 
+// What the administrator should know before a command runs; the command
+// itself still runs and reports as it always does.
+void check_surroundings() {
+  if (geteuid() != 0)
+    warn_user("must be run as root: it writes /boot and /etc/tavel_trusted and reads the TPM");
+  struct stat log_directory {};
+  if (stat("/etc/tavel_trusted", &log_directory) != 0 || !S_ISDIR(log_directory.st_mode))
+    warn_user("/etc/tavel_trusted does not exist: nothing will be logged");
+}
+
 int run_option(int argc, char** argv) {
   int option = getopt(argc, argv, kOptions);
   if (option == -1 || strchr("iadubp", option) == nullptr || option == 0) {
     help();
     return 255;
   }
+  check_surroundings();
   if (option == 'i') {
     notice("---start measure init---");
     if (zotrust_init() != 0) notice("measure init failed");

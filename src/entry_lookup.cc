@@ -1,6 +1,7 @@
 #include "entry_lookup.h"
 
 #include <cstdlib>
+#include <unordered_map>
 
 #include "baseline_document.h"
 #include "boot_path.h"
@@ -23,24 +24,93 @@ const char* stored_boot_path(json_object* entry) {
   return json_object_get_string(member);
 }
 
-int search(const std::string& boot_path) {
-  size_t length = json_object_array_length(file_list);
-  for (size_t i = 0; i < length; ++i) {
-    const char* stored = stored_boot_path(json_object_array_get_idx(file_list, i));
-    if (stored != nullptr && contrast_jsonStr(stored, boot_path.c_str()) == 0) return static_cast<int>(i);
-  }
-  return -1;
+const char* stored_sys_path(json_object* entry) {
+  json_object* member = nullptr;
+  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, "sys_path", &member) ||
+      !json_object_is_type(member, json_type_string))
+    return nullptr;
+  return json_object_get_string(member);
 }
 
-}  // namespace
-
-int contrast_jsonStr(const char* stored, const char* fresh) {
+// A stored boot path as the comparison sees it: backslashes and quotes left out.
+std::string comparable(const char* stored) {
   std::string cleaned;
   for (const char* c = stored; *c != '\0'; ++c) {
     if (*c != '\\' && *c != '"') cleaned += *c;
   }
-  return cleaned == fresh ? 0 : -1;
+  return cleaned;
 }
+
+class EntryIndex {
+ public:
+  int by_boot_path(const std::string& boot_path) {
+    refresh();
+    auto found = boot_paths_.find(boot_path);
+    return found == boot_paths_.end() ? -1 : found->second;
+  }
+
+  int by_sys_path(const std::string& path) {
+    refresh();
+    auto found = sys_paths_.find(path);
+    return found == sys_paths_.end() ? -1 : found->second;
+  }
+
+  void forget() {
+    list_ = nullptr;
+    boot_paths_.clear();
+    sys_paths_.clear();
+  }
+
+  void appended() {
+    size_t length = file_list ? json_object_array_length(file_list) : 0;
+    if (list_ != file_list || length != length_ + 1) {
+      list_ = nullptr;  // rebuilt at the next lookup
+      return;
+    }
+    add(length - 1);
+    length_ = length;
+  }
+
+ private:
+  void refresh() {
+    size_t length = file_list ? json_object_array_length(file_list) : 0;
+    if (list_ == file_list && length == length_) return;
+    boot_paths_.clear();
+    sys_paths_.clear();
+    list_ = file_list;
+    length_ = length;
+    for (size_t i = 0; i < length; ++i) add(i);
+  }
+
+  // First match wins: a later entry never displaces an earlier one.
+  void add(size_t i) {
+    json_object* entry = json_object_array_get_idx(file_list, i);
+    if (const char* stored = stored_boot_path(entry)) boot_paths_.emplace(comparable(stored), static_cast<int>(i));
+    if (const char* sys_path = stored_sys_path(entry)) sys_paths_.emplace(sys_path, static_cast<int>(i));
+  }
+
+  json_object* list_ = nullptr;
+  size_t length_ = 0;
+  std::unordered_map<std::string, int> boot_paths_;
+  std::unordered_map<std::string, int> sys_paths_;
+};
+
+EntryIndex entry_index;
+
+int search(const std::string& boot_path) { return entry_index.by_boot_path(boot_path); }
+
+}  // namespace
+
+int contrast_jsonStr(const char* stored, const char* fresh) { return comparable(stored) == fresh ? 0 : -1; }
+
+int find_entry_by_sys_path(const std::string& path) {
+  if (file_list == nullptr) return -1;
+  return entry_index.by_sys_path(path);
+}
+
+void note_entry_appended() { entry_index.appended(); }
+
+void forget_entry_index() { entry_index.forget(); }
 
 int find_entry_index(const std::string& boot_path) {
   if (list_is_empty()) return -1;
@@ -50,8 +120,10 @@ int find_entry_index(const std::string& boot_path) {
 int get_json_idx(const char* path) {
   if (list_is_empty()) return -1;
   std::string boot_path;
-  if (!translate_boot_path(path, &boot_path)) {
+  TranslationFailure failure;
+  if (!translate_boot_path(path, &boot_path, &failure)) {
     writeLog(1, "main:get_json_idx() concatenate_json_string failed\n");
+    report_translation_failure("get_json_idx", path, failure);
     return -1;
   }
   return search(boot_path);

@@ -1,6 +1,12 @@
 // Finding a baseline entry by its boot path, the entry's identity: a file is
 // translated afresh and compared with every stored "grub_path" in list order;
 // the first match wins.
+//
+// The comparison goes through an index of the loaded list (boot path and
+// "sys_path" to the first entry holding it), so a command that looks up
+// every file costs time linear in the entries. The index follows the list:
+// it is rebuilt whenever the list is another one or its length changed by
+// anything but note_entry_appended().
 #pragma once
 
 #include <string>
@@ -11,6 +17,15 @@ int get_json_idx(const char* path);
 
 // The same search for a boot path already translated; logs the empty list.
 int find_entry_index(const std::string& boot_path);
+
+// Index of the first entry whose "sys_path" is exactly `path`, or -1.
+int find_entry_by_sys_path(const std::string& path);
+
+// Keeps the index in step with an entry just appended to the list.
+void note_entry_appended();
+
+// Drops the index; the document calls it whenever it lets go of a list.
+void forget_entry_index();
 
 // 0 when `stored`, with every backslash and double quote left out, equals
 // `fresh` exactly; -1 otherwise.

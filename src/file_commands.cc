@@ -9,6 +9,7 @@
 
 #include "baseline_document.h"
 #include "baseline_entries.h"
+#include "boot_path.h"
 #include "init_command.h"
 #include "measurement_pool.h"
 #include "path_list.h"
@@ -76,6 +77,7 @@ int update_all() {
   auto record = [](const std::string& path, int result) {
     if (result != 0) writeLog(0, "all:upd \"%s\" failed\n", path.c_str());
   };
+  BootPathReuse reuse;
   // With no entries nothing can be found, and a lookup then runs no program.
   if (pool_size() == 1 || json_object_array_length(file_list) == 0) {
     for (const auto& path : paths) record(path, measurefile_upd(path.c_str()));

@@ -4,6 +4,7 @@
 
 #include "platform_programs.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 char GRUB_PROBE[32];
 char GRUB_MKRELPATH[32];
@@ -19,13 +20,17 @@ void select_pair(const char* probe, const char* mkrelpath) {
 
 int set_command() {
   if (GRUB_PROBE[0] == 'g' && GRUB_MKRELPATH[0] == 'g') return 0;
-  ProgramOutput listing = run_shell_command("ls -d /boot/grub*", 1);
+  ProgramOutput listing = run_shell_command("ls -d /boot/grub*", 1, ErrorOutput::kCapture);
   if (!listing.started) {
     writeLog(1, "main:set_command() set GRUB_PROBE,GRUB_MKRELPATH error\n");
+    tell_user("set_command", "the GRUB directory cannot be looked for: no shell can be started");
     return -1;
   }
   if (listing.lines.empty() || listing.lines[0].empty() || listing.lines[0][0] != '/') {
     writeLog(1, "main:set_command() not find grub probe commond\n");
+    std::string said = one_line(listing.errors);
+    tell_user("set_command", "no GRUB directory (/boot/grub or /boot/grub2), so GRUB's tools cannot be chosen; "
+                             "is GRUB installed?" + (said.empty() ? "" : " (ls: " + said + ")"));
     return -1;
   }
   // The character right after "/boot/grub" decides; only the first listed entry counts.

@@ -7,6 +7,7 @@
 
 #include "baseline_document.h"
 #include "baseline_entries.h"
+#include "boot_path.h"
 #include "durable_file.h"
 #include "grub_tools.h"
 #include "measurement_pool.h"
@@ -14,6 +15,7 @@
 #include "platform_programs.h"
 #include "tool_log.h"
 #include "tpm_store.h"
+#include "user_diagnostics.h"
 
 namespace {
 
@@ -42,6 +44,16 @@ void restore_previous_path_list() {
     writeLog(1, "main:create_measurefile() restore \"%s\" failed: %s\n", kPathListPath, error.c_str());
 }
 
+constexpr size_t kLeftOutNamed = 3;
+
+std::string describe_left_out(const std::vector<std::string>& left_out, size_t found) {
+  std::string text = std::to_string(left_out.size()) + " of " + std::to_string(found) +
+                     " boot files found are left out of the baseline: ";
+  for (size_t i = 0; i < left_out.size() && i < kLeftOutNamed; ++i) text += (i ? ", " : "") + left_out[i];
+  if (left_out.size() > kLeftOutNamed) text += ", ...";
+  return text;
+}
+
 }  // namespace
 
 int before_start_proc() {
@@ -57,9 +69,10 @@ int zotrust_init() {
     return -1;
   }
   int result = create_measurefiles_list();
-  result |= create_measurefile();
-  result |= fill_grub_log();
-  return result;
+  if (result != 0) return result;
+  // A baseline that was not saved keeps its own boot log reservation.
+  if (create_measurefile() != 0) return -1;
+  return fill_grub_log();
 }
 
 int create_measurefiles_list() {
@@ -88,11 +101,16 @@ int create_measurefile() {
     writeLog(1, "main:create_measurefile() open \"%s\" failed\n", kPathListPath);
     return -1;
   }
-  std::vector<std::string> measured;
+  std::vector<std::string> measured, left_out;
   auto record = [&](const std::string& path, int result) {
-    if (result != 0) writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
-    else measured.push_back(path);
+    if (result != 0) {
+      writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
+      left_out.push_back(path);
+    } else {
+      measured.push_back(path);
+    }
   };
+  BootPathReuse reuse;
   if (pool_size() == 1) {
     for (const auto& path : listed) record(path, measurefile_add(path.c_str()));
   } else {
@@ -100,6 +118,14 @@ int create_measurefile() {
       record(listed[i], commit_add(listed[i], prepared));
     });
   }
+  if (!left_out.empty() && measured.empty()) {
+    // A baseline that names no file would pass every boot unchecked.
+    tell_user("create_measurefile", "none of the " + std::to_string(listed.size()) +
+                                        " boot files found could be measured; the previous baseline is kept");
+    restore_previous_path_list();
+    return -1;
+  }
+  if (!left_out.empty()) tell_user("create_measurefile", describe_left_out(left_out, listed.size()));
   // The document first: if it cannot be saved the old baseline stays whole.
   if (save_json() != 0) {
     restore_previous_path_list();

@@ -1,6 +1,7 @@
 // zovemo_config: administration of the measured-boot baseline.
 #include <cstdio>
 
+#include "boot_path.h"
 #include "cli.h"
 #include "measurement_pool.h"
 
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
   // A build for comparisons only: the same tool measuring one file at a time.
   measurement_workers = 1;
+  boot_path_reuse_allowed = false;
 #endif
   int status = run_command_line(argc, argv);
   fflush(stdout);

@@ -11,9 +11,17 @@
 struct ProgramOutput {
   bool started = false;             // false when the program could not be started
   std::vector<std::string> lines;   // output lines without their line ends
+  std::string errors;               // its error output, with ErrorOutput::kCapture
 };
 
-enum class ErrorOutput { kInherit, kDiscard };
+// Where a program's error output goes. A probe's complaints are not the
+// administrator's business unless they explain a failure: kCapture keeps
+// them (up to a few KiB) for the log line of that failure.
+enum class ErrorOutput { kInherit, kDiscard, kCapture };
+
+// The captured error output on one line: line ends become "; ", trailing
+// blanks go. What a log entry can hold.
+std::string one_line(const std::string& errors);
 
 // Starts argv[0] (searched on PATH) with `argv`, reads its standard output
 // until it ends and keeps at most `max_lines` lines (0 keeps all). Standard
@@ -22,7 +30,8 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
                           size_t max_lines = 0);
 
 // Runs a fixed command text through /bin/sh -c; never pass outside input.
-ProgramOutput run_shell_command(const char* command, size_t max_lines = 0);
+ProgramOutput run_shell_command(const char* command, size_t max_lines = 0,
+                                ErrorOutput errors = ErrorOutput::kInherit);
 
 // Number of programs started by this process so far (shell commands count once).
 unsigned long programs_started();

@@ -10,9 +10,9 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
-  void reset() {
+  void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:

@@ -192,9 +192,12 @@ TEST_F(Entries, LookupTranslatesAndComparesCleanedBootPaths) {
   EXPECT_STREQ(get_base_value("/boot/a"), "\"00ff\"");
   fakes().default_answer("grub-probe", "");
   EXPECT_EQ(get_json_idx("/boot/a"), -1);
-  EXPECT_NE(sandbox::log_lines().back().find("[ERROR]"), std::string::npos);
-  EXPECT_NE(sandbox::log_lines().back().find("main:get_json_idx() concatenate_json_string failed"),
-            std::string::npos);
+  auto log = sandbox::log_lines();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_NE(log[log.size() - 2].find("[ERROR]"), std::string::npos);
+  EXPECT_NE(log[log.size() - 2].find("main:get_json_idx() concatenate_json_string failed"), std::string::npos);
+  EXPECT_NE(log.back().find("[ERROR]"), std::string::npos) << "followed by the reason";
+  EXPECT_NE(log.back().find("main:get_json_idx() /boot/a: no boot path:"), std::string::npos) << log.back();
 }
 
 TEST_F(Entries, UpdateRefreshesMeasurementAndTimeAndKeepsTheRest) {

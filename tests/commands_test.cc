@@ -123,26 +123,33 @@ TEST(InitCommand, FailedFilesAreLeftOutAndLoggedAndEmptyTreesWork) {
   EXPECT_TRUE(sandbox::log_lines().empty());
 
   make_boot_tree();
-  fakes().answer("grub-probe", "/boot/vmlinuz-6.1.0-12-amd64", "");
+  // Alone in its directory, so no neighbour's answer stands in for it.
+  const std::string unplaced = "/boot/grub/odd/unplaced.mod";
+  write_file(unplaced, "module");
+  fakes().answer("grub-mkrelpath", unplaced, "");
   fs::remove("/boot/grub/grub.cfg");
   fs::create_symlink("/boot/vmlinuz-6.1.0-13-amd64", "/boot/grub/grub.cfg");
   auto result = run_tool({"-i"});
   EXPECT_EQ(result.out.find("measure init failed"), std::string::npos);
-  EXPECT_TRUE(log_has("main:create_measurefile() init add \"/boot/vmlinuz-6.1.0-12-amd64\" failed"));
+  EXPECT_TRUE(log_has("main:create_measurefile() init add \"" + unplaced + "\" failed"));
   EXPECT_TRUE(log_has("main:create_measurefile() init add \"/boot/grub/grub.cfg\" failed"));
   EXPECT_TRUE(log_has("skip link"));
-  EXPECT_EQ(path_list().size(), 4u);
+  EXPECT_NE(result.err.find("2 of 7 boot files found are left out of the baseline"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("no boot path: grub-mkrelpath gave no path on the device: " + unplaced), std::string::npos)
+      << result.err;
+  EXPECT_EQ(path_list().size(), 5u);
   expect_in_step();
-  EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (4 + 8));
+  EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (5 + 8));
 }
 
 TEST(InitCommand, DuplicateBootPathsKeepTheFirstFile) {
   make_boot_tree();
-  fakes().answer("grub-mkrelpath", "/boot/grub/x86_64-efi/normal.mod", "/boot/grub/x86_64-efi/linux.mod\n");
-  fakes().answer("grub-mkrelpath", "/boot/grub/x86_64-efi/linux.mod", "/boot/grub/x86_64-efi/linux.mod\n");
+  // An alias in a directory of its own: GRUB names it like its twin.
+  write_file("/boot/grub/alias/linux.mod", "alias");
+  fakes().answer("grub-mkrelpath", "/boot/grub/alias/linux.mod", "/boot/grub/x86_64-efi/linux.mod\n");
   run_tool({"-i"});
   auto list = path_list();
-  ASSERT_EQ(list.size(), 5u);
+  ASSERT_EQ(list.size(), 6u);
   EXPECT_TRUE(log_has("already measured"));
 }
 
@@ -228,12 +235,12 @@ TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {
   // no longer be translated is logged and the rest go on.
   write_file("/boot/grub/grub.cfg", "changed");
   fs::remove("/boot/grub/x86_64-efi/normal.mod");
-  fakes().answer("grub-probe", "/boot/vmlinuz-6.1.0-12-amd64", "");
-  std::string kernel_value = entries()[2].value;
+  fakes().answer("grub-mkrelpath", "/etc/zovemo-test.conf", "");
   auto all = run_tool({"-u", "--all"});
   EXPECT_EQ(all.status, 0);
   EXPECT_EQ(all.out.find("failed"), std::string::npos);
-  EXPECT_TRUE(log_has("all:upd \"/boot/vmlinuz-6.1.0-12-amd64\" failed"));
+  EXPECT_TRUE(log_has("all:upd \"/etc/zovemo-test.conf\" failed"));
+  fakes().answer("grub-mkrelpath", "/etc/zovemo-test.conf", "/etc/zovemo-test.conf\n");
   auto document = entries();
   EXPECT_EQ(document[5].value, sm3_hex("changed"));
   for (const auto& entry : document)

@@ -274,6 +274,11 @@ void FakeTools::answer(const std::string& program, const std::string& argument, 
   write_file(dir_ + "/answers/" + program + "/" + hex(argument), text);
 }
 
+void FakeTools::answer_for_target(const std::string& program, const std::string& target, const std::string& argument,
+                                  const std::string& text) {
+  write_file(dir_ + "/answers/" + program + "/" + target + "/" + hex(argument), text);
+}
+
 void FakeTools::default_answer(const std::string& program, const std::string& text) {
   write_file(dir_ + "/answers/" + program + "/default", text);
 }

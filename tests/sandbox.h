@@ -52,6 +52,9 @@ class FakeTools {
 
   // What `program` prints when its last argument is `argument`.
   void answer(const std::string& program, const std::string& argument, const std::string& text);
+  // The same for a run with "--target `target`" only; it comes first.
+  void answer_for_target(const std::string& program, const std::string& target, const std::string& argument,
+                         const std::string& text);
   // What `program` prints for any other argument; "@ARG@" stands for it.
   void default_answer(const std::string& program, const std::string& text);
   void remove_program(const std::string& program);

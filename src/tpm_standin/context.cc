@@ -18,6 +18,10 @@
 #include <memory>
 #include <vector>
 
+#include <netdb.h>
+
+#include <string>
+
 #include "standin_internal.h"
 #include "tpm_standin.h"
 
@@ -136,7 +140,7 @@ TSS2_RC open_esys(TSS2_TCTI_CONTEXT* tcti, EsysPtr* out) {
 
 class Socket {
  public:
-  Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
+  explicit Socket(int family) : fd_(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {}
   ~Socket() {
     if (fd_ >= 0) close(fd_);
   }
@@ -162,14 +166,15 @@ bool wait_for(int fd, short events, std::chrono::milliseconds limit) {
 // open would hang us there. Ask the control port one harmless question
 // (command 1: capabilities of a software TPM, power-on of a reference
 // simulator, which the transport sends anyway) and go on only if it answers.
-bool control_port_answers() {
-  Socket sock;
+bool control_port_answers(const std::string& host = "localhost", uint16_t port = kControlPort) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) return false;
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
+  Socket sock(found->ai_family);
   if (sock.get() < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kControlPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (connect(sock.get(), found->ai_addr, found->ai_addrlen) != 0) {
     if (errno != EINPROGRESS || !wait_for(sock.get(), POLLOUT, kCommandTimeLimit)) return false;
     int error = 0;
     socklen_t length = sizeof error;
@@ -181,8 +186,62 @@ bool control_port_answers() {
   return wait_for(sock.get(), POLLIN, kCommandTimeLimit) && recv(sock.get(), answer, sizeof answer, 0) > 0;
 }
 
-// Opens the shared connection: the first TPM of the search that answers.
+// The TCTI the administrator chose, as the TPM 2.0 tools read it:
+// TPM2TOOLS_TCTI, else TCTI; empty when neither is set.
+std::string chosen_tcti() {
+  for (const char* name : {"TPM2TOOLS_TCTI", "TCTI"}) {
+    const char* value = getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "";
+}
+
+// The control port of a simulator TCTI ("swtpm:host=H,port=P", "mssim:..."):
+// the data port plus one, on the same host.
+bool simulator_control_port(const std::string& conf, std::string* host, uint16_t* port) {
+  std::string name = conf.substr(0, conf.find(':'));
+  if (name != "swtpm" && name != "mssim" && name.find("libtss2-tcti-swtpm") == std::string::npos &&
+      name.find("libtss2-tcti-mssim") == std::string::npos)
+    return false;
+  *host = "localhost";
+  unsigned long data_port = 2321;
+  std::string options = conf.find(':') == std::string::npos ? "" : conf.substr(conf.find(':') + 1);
+  for (size_t start = 0; start <= options.size();) {
+    size_t end = options.find(',', start);
+    if (end == std::string::npos) end = options.size();
+    std::string option = options.substr(start, end - start);
+    if (option.compare(0, 5, "host=") == 0) *host = option.substr(5);
+    if (option.compare(0, 5, "port=") == 0) data_port = strtoul(option.c_str() + 5, nullptr, 10);
+    start = end + 1;
+  }
+  *port = static_cast<uint16_t>(data_port + 1);
+  return true;
+}
+
+// Opens the one TCTI the administrator named, and no other.
+TSS2_RC open_chosen_connection(const std::string& conf, EsysPtr* esys) {
+  shared.lost = false;
+  std::string host;
+  uint16_t control_port = 0;
+  if (simulator_control_port(conf, &host, &control_port) && !control_port_answers(host, control_port))
+    return kConnectionLost;
+  TSS2_TCTI_CONTEXT* raw = nullptr;
+  TSS2_RC rc = Tss2_TctiLdr_Initialize(conf.c_str(), &raw);
+  if (rc != TSS2_RC_SUCCESS) {
+    report(conf.c_str(), rc);
+    return rc;
+  }
+  TctiPtr tcti(raw);
+  rc = open_esys(tcti.get(), esys);
+  if (rc == TSS2_RC_SUCCESS) shared.tcti = std::move(tcti);
+  return rc;
+}
+
+// Opens the shared connection: the TCTI the administrator chose, else the
+// first TPM of the search that answers.
 TSS2_RC open_connection(EsysPtr* esys) {
+  std::string chosen = chosen_tcti();
+  if (!chosen.empty()) return open_chosen_connection(chosen, esys);
   TSS2_RC rc = kConnectionLost;
   bool control_port_checked = false, control_port_ok = false;
   for (const auto& candidate : kTctiSearch) {

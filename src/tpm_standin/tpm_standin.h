@@ -21,7 +21,10 @@
 // The list is explicit rather than the loader's default search because that
 // search first tries whatever library is installed as the default TCTI and
 // the access broker daemon over D-Bus, which can wait on D-Bus activation.
-// Nothing is configurable: no configuration file, no environment variable.
+// The administrator may name one TCTI instead, as for the TPM 2.0 tools:
+// TPM2TOOLS_TCTI, else TCTI (e.g. "swtpm:host=localhost,port=2321" or
+// "device:/dev/tpmrm0"); then only that one is tried, and a simulator's
+// control port (its port + 1) must answer first.
 // A context counts as connected only after the TPM has answered a capability
 // read; a transport that opens but does not answer so gives way to the next.
 // Without any TPM the search fails in a few milliseconds.

@@ -3,7 +3,8 @@
 // directory placed first on PATH, one per program name. Each run appends its
 // argument vector to <dir>/record and prints the answer a test put in
 // <dir>/answers/<name>/<hex of last argument>, else <dir>/answers/<name>/default,
-// with every "@ARG@" replaced by the last argument.
+// with every "@ARG@" replaced by the last argument. A run with "--target T"
+// first looks for the same two answers under <dir>/answers/<name>/T/.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,7 +75,11 @@ int main(int argc, char** argv) {
   std::string last = argc > 1 ? argv[argc - 1] : "";
   std::string answer;
   std::string base = dir + "/answers/" + name + "/";
-  if (!read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer)) return 0;
+  std::string target;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--target") target = base + argv[i + 1] + "/";
+  bool answered = !target.empty() && (read_whole(target + hex(last), &answer) || read_whole(target + "default", &answer));
+  if (!answered && !read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer)) return 0;
   for (size_t at = answer.find("@ARG@"); at != std::string::npos; at = answer.find("@ARG@", at + last.size())) {
     answer.replace(at, 5, last);
   }
