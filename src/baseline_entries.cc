@@ -162,5 +162,5 @@ int commit_upd(const std::string& path, const PreparedFile& prepared) {
     report_translation_failure("get_json_idx", path, prepared.failure);
     return -1;
   }
-  return update_entry(path.c_str(), find_entry_index(prepared.boot_path), &prepared.measurement);
+  return update_entry(path.c_str(), find_entry_of_file("get_json_idx", path, prepared.boot_path), &prepared.measurement);
 }

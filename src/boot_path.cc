@@ -266,7 +266,23 @@ std::string disk_of(const std::string& path) {
   if (error) return "";
   // A partition's sysfs directory sits inside its disk's.
   if (fs::exists(device / "partition", error)) device = device.parent_path();
-  return "/dev/" + device.filename().string();
+  std::string named = "/dev/" + device.filename().string();
+  unsigned disk_major = 0, disk_minor = 0;
+  FILE* numbers = fopen((device / "dev").c_str(), "re");
+  if (numbers == nullptr) return named;
+  int read = fscanf(numbers, "%u:%u", &disk_major, &disk_minor);
+  fclose(numbers);
+  if (read != 2) return named;
+  dev_t disk = makedev(disk_major, disk_minor);
+  // The node GRUB finds is the one in /dev with the disk's numbers; it
+  // normally bears the kernel's name.
+  struct stat node {};
+  if (stat(named.c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk) return named;
+  for (const auto& entry : fs::directory_iterator("/dev", error)) {
+    if (stat(entry.path().c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk)
+      return entry.path().string();
+  }
+  return named;
 }
 
 bool translate_boot_path(const std::string& path, std::string* boot_path, TranslationFailure* failure) {

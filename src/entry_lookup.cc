@@ -6,6 +6,7 @@
 #include "baseline_document.h"
 #include "boot_path.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 namespace {
 
@@ -117,6 +118,20 @@ int find_entry_index(const std::string& boot_path) {
   return search(boot_path);
 }
 
+int find_entry_of_file(const char* source, const std::string& path, const std::string& boot_path) {
+  int index = search(boot_path);
+  if (index >= 0) return index;
+  int same_file = find_entry_by_sys_path(path);
+  if (same_file >= 0) {
+    const char* stored = stored_boot_path(json_object_array_get_idx(file_list, static_cast<size_t>(same_file)));
+    tell_user_about_file(source,
+                         "measured under another boot path: the disk names have changed; \"zovemo_config -i\" "
+                         "rebuilds the baseline",
+                         path, std::string("stored ") + (stored ? stored : "") + ", now " + boot_path);
+  }
+  return -1;
+}
+
 int get_json_idx(const char* path) {
   if (list_is_empty()) return -1;
   std::string boot_path;
@@ -126,7 +141,7 @@ int get_json_idx(const char* path) {
     report_translation_failure("get_json_idx", path, failure);
     return -1;
   }
-  return search(boot_path);
+  return find_entry_of_file("get_json_idx", path, boot_path);
 }
 
 const char* get_base_value(const char* path) {

@@ -18,6 +18,11 @@ int get_json_idx(const char* path);
 // The same search for a boot path already translated; logs the empty list.
 int find_entry_index(const std::string& boot_path);
 
+// The search of a command that changes the entry of `path`: when no entry
+// has the boot path but one holds the file under another, the disk names
+// changed since the baseline was made, and the administrator is told so.
+int find_entry_of_file(const char* source, const std::string& path, const std::string& boot_path);
+
 // Index of the first entry whose "sys_path" is exactly `path`, or -1.
 int find_entry_by_sys_path(const std::string& path);
 

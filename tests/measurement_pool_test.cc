@@ -11,6 +11,7 @@
 
 #include "grub_tools.h"
 #include "measurement_pool.h"
+#include "oracle.h"
 #include "sandbox.h"
 
 namespace {
@@ -18,30 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using sandbox::read_file;
 using sandbox::write_file;
+using oracle::without_times;
 
 sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
-
-// Replaces every "YYYY-MM-DD hh:mm:ss" by "<time>".
-std::string without_times(const std::string& text) {
-  static const std::string shape = "dddd-dd-dd dd:dd:dd";
-  auto stamp_at = [&](size_t at) {
-    for (size_t i = 0; i < shape.size(); ++i) {
-      char c = text[at + i];
-      if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(c)) : c != shape[i]) return false;
-    }
-    return true;
-  };
-  std::string out;
-  for (size_t at = 0; at < text.size();) {
-    if (at + shape.size() <= text.size() && stamp_at(at)) {
-      out += "<time>";
-      at += shape.size();
-    } else {
-      out += text[at++];
-    }
-  }
-  return out;
-}
 
 struct Outcome {
   std::string out, document, path_list, log;

@@ -38,4 +38,26 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// The text with every "YYYY-MM-DD hh:mm:ss" replaced by "<time>".
+inline std::string without_times(const std::string& text) {
+  static const std::string shape = "dddd-dd-dd dd:dd:dd";
+  auto stamp_at = [&](size_t at) {
+    for (size_t i = 0; i < shape.size(); ++i) {
+      char c = text[at + i];
+      if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
+    }
+    return true;
+  };
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    if (at + shape.size() <= text.size() && stamp_at(at)) {
+      out += "<time>";
+      at += shape.size();
+    } else {
+      out += text[at++];
+    }
+  }
+  return out;
+}
+
 }  // namespace oracle
