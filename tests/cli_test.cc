@@ -1,7 +1,9 @@
 // The real executable: usage text, exit statuses, dispatch and policy rules.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "sandbox.h"
 
@@ -131,6 +133,25 @@ TEST(CliCommands, OutputStaysInOrderThroughAPipe) {
   ASSERT_EQ(result.status, 0);
   EXPECT_EQ(result.out.rfind("---start measure init---\n", 0), 0u);
   EXPECT_EQ(result.out.find("measure init failed"), std::string::npos);
+}
+
+// What the administrator must know before a command runs reaches standard
+// error once; the command itself runs and reports on standard output as ever.
+TEST(CliSurroundings, NoRootAndNoLogDirectoryAreToldOnStandardError) {
+  write_document("on", "log");
+  auto unprivileged = sandbox::run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", ZOVEMO_BINARY,
+                                                         "-b", "-v", "0"},
+                                   sandbox::FakeTools::instance().path_variable());
+  EXPECT_EQ(unprivileged.out, "set trust startup failed\n");
+  EXPECT_EQ(unprivileged.err.rfind("zovemo_config: must be run as root", 0), 0u) << unprivileged.err;
+  EXPECT_EQ(member("trust_startup"), "on");
+
+  ASSERT_EQ(umount2("/etc/tavel_trusted", MNT_DETACH), 0);
+  ASSERT_EQ(rmdir("/etc/tavel_trusted"), 0);
+  auto unlogged = run_tool({"-b", "-v", "0"});
+  EXPECT_EQ(unlogged.out, "");
+  EXPECT_EQ(unlogged.err, "zovemo_config: /etc/tavel_trusted does not exist: nothing will be logged\n");
+  EXPECT_EQ(member("trust_startup"), "off");
 }
 
 }  // namespace
