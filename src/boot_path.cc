@@ -108,6 +108,14 @@ void explain_missing_drive(const std::string& path, const ProgramOutput& probe, 
                 "\" (see DEVICE MAP in zovemo_config(8))");
 }
 
+// A drive name is printable text without parentheses: anything else (a
+// control character, bytes of a binary) would corrupt the stored boot path.
+bool looks_like_drive(const std::string& device) {
+  for (unsigned char c : device)
+    if (c < 0x20 || c >= 0x7f || c == '(' || c == ')') return false;
+  return true;
+}
+
 // The first word of the probe's first line: bios_hints as the boot loader's
 // own guess, the compatibility hint (which reads the device map) where the
 // guess names nothing.
@@ -121,6 +129,10 @@ bool probe_device_part(const std::string& path, std::string* device, Translation
     }
   }
   *device = probe.lines[0].substr(0, probe.lines[0].find(' '));
+  if (!looks_like_drive(*device)) {
+    fail_with(failure, "GRUB's probe answered no drive name", "it printed \"" + one_line(*device) + "\"");
+    return false;
+  }
   if (device->compare(0, 5, "lvmid") == 0) return lvm_device(path, device, failure);
   if (device->compare(0, 2, "hd") == 0 && is_huawei_machine()) *device = raise_disk_number(*device);
   return true;

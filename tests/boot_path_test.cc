@@ -132,6 +132,12 @@ TEST_F(BootPath, FailuresStopBeforeTheNextProgram) {
                                        {"grub2-probe", "--target", "compatibility_hint", "/boot/x"}}))
         << "the device map's hint is asked before giving up";
   }
+  for (const char* garbage : {"hd0\x01\n", "(hd0)\n", "\xff\xfe\n"}) {
+    fakes().clear_records();
+    fakes().default_answer("grub2-probe", garbage);
+    EXPECT_EQ(translate("/boot/x"), "<null>") << "no drive name: " << garbage;
+    EXPECT_EQ(program_names(), std::vector<std::string>{"grub2-probe"});
+  }
   fakes().default_answer("grub2-probe", " hd0\n");
   fakes().default_answer("grub2-mkrelpath", "/x\n");
   EXPECT_EQ(translate("/boot/x"), "()/x") << "a leading space gives an empty device part";
