@@ -130,6 +130,29 @@ TEST_F(CommandsWithTpm, MissingReferenceIndexFailsSingleFileCommandsUnchanged) {
   EXPECT_EQ(sandbox::read_file("/boot/.vemobase"), document);
 }
 
+// TPM2TOOLS_TCTI, else TCTI, names the only TPM the tool may use.
+TEST_F(CommandsWithTpm, ChosenTctiIsTheOnlyTpmTried) {
+  struct Case {
+    const char* tools_tcti;
+    const char* tcti;
+    bool reaches_the_tpm;
+  } cases[] = {{"swtpm:host=localhost,port=2421", nullptr, false},
+               {"swtpm:host=localhost,port=2421", "swtpm:host=localhost,port=2321", false},
+               {nullptr, "swtpm:host=127.0.0.1,port=2321", true},
+               {"swtpm:port=2321", nullptr, true}};
+  int version = 0;
+  for (const auto& c : cases) {
+    c.tools_tcti ? setenv("TPM2TOOLS_TCTI", c.tools_tcti, 1) : unsetenv("TPM2TOOLS_TCTI");
+    c.tcti ? setenv("TCTI", c.tcti, 1) : unsetenv("TCTI");
+    write_file("/boot/grub/grub.cfg", "version " + std::to_string(++version));
+    run_tool({"-u", "/boot/grub/grub.cfg"});
+    EXPECT_EQ(tpmtest::nv_bytes(0x1500016, 128) == expected_reference_index(), c.reaches_the_tpm)
+        << (c.tools_tcti ? c.tools_tcti : "-") << " / " << (c.tcti ? c.tcti : "-");
+  }
+  unsetenv("TPM2TOOLS_TCTI");
+  unsetenv("TCTI");
+}
+
 TEST(CommandsWithoutTpm, NoTpmMeansNoTpmWork) {
   sandbox::make_small_boot_tree();
   auto result = run_tool({"-i"});
