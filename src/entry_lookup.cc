@@ -16,22 +16,17 @@ bool list_is_empty() {
   return true;
 }
 
-// Entries that are not objects, or whose "grub_path" is not a string, match nothing.
-const char* stored_boot_path(json_object* entry) {
+// Entries that are not objects, or whose member is not a string, match nothing.
+const char* stored_member(json_object* entry, const char* name) {
   json_object* member = nullptr;
-  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, "grub_path", &member) ||
+  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, name, &member) ||
       !json_object_is_type(member, json_type_string))
     return nullptr;
   return json_object_get_string(member);
 }
 
-const char* stored_sys_path(json_object* entry) {
-  json_object* member = nullptr;
-  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, "sys_path", &member) ||
-      !json_object_is_type(member, json_type_string))
-    return nullptr;
-  return json_object_get_string(member);
-}
+const char* stored_boot_path(json_object* entry) { return stored_member(entry, "grub_path"); }
+const char* stored_sys_path(json_object* entry) { return stored_member(entry, "sys_path"); }
 
 // A stored boot path as the comparison sees it: backslashes and quotes left out.
 std::string comparable(const char* stored) {
