@@ -110,8 +110,13 @@ class StatusReport : public ::testing::Test {
 TEST_F(StatusReport, FreshBaselineIsInStepAndSaysTheTpmWasNotChecked) {
   auto human = run_status();
   EXPECT_EQ(human.status, 0) << human.out << human.err;
-  EXPECT_EQ(human.out,
-            "summary: in step; 5 entries, 5 in step; 0 drift, 0 not checked; TPM not checked: no TPM answered\n");
+  auto lines = lines_of(human.out);
+  ASSERT_EQ(lines.size(), 3u) << human.out;
+  EXPECT_EQ(lines[0].rfind("ZOVEMO OK - baseline in step, 5 entries | entries=5 changed=0 missing=0 symlink=0 "
+                           "new_file=0 boot_path_changed=0 leftover_temporary=0 other_drift=0 not_checked=0 "
+                           "check_seconds=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "next boot: finds every boot file as measured");
+  EXPECT_EQ(lines[2], "summary: in step; 5 entries, 5 in step; 0 drift, 0 not checked; TPM not checked: no TPM answered");
   JsonReport report;
   run_json(&report);
   EXPECT_EQ(report.status(), "in_step");
@@ -201,7 +206,7 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   ASSERT_EQ(mkfifo(kInitrd, 0600), 0);
   JsonReport report;
   run_json(&report);
-  EXPECT_EQ(report.run.status, 2) << "a fifo must neither block the report nor pass as in step";
+  EXPECT_EQ(report.run.status, 3) << "a fifo must neither block the report nor pass as in step";
   EXPECT_EQ(report.status(), "incomplete");
   ASSERT_EQ(report.findings.size(), 1u);
   EXPECT_EQ(report.findings[0].kind, "unreadable");
@@ -212,7 +217,7 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   EXPECT_EQ(with_drift.run.status, 1) << "drift found outweighs what was not checked";
 }
 
-TEST_F(StatusReport, ReadsWithoutChangingAnythingOrStartingPrograms) {
+TEST_F(StatusReport, ReadsWithoutChangingAnythingAndStartsOnlyOneTranslationPerFile) {
   write_file(kModule, "changed");
   write_file("/boot/vmlinuz-6.1.0-14-amd64", "new");
   auto snapshot = [] {
@@ -231,14 +236,17 @@ TEST_F(StatusReport, ReadsWithoutChangingAnythingOrStartingPrograms) {
   sandbox::FakeTools::instance().clear_records();
   EXPECT_EQ(run_status().status, 1);
   EXPECT_EQ(snapshot(), before);
-  EXPECT_TRUE(sandbox::FakeTools::instance().records().empty()) << "boot paths are not derived afresh";
+  std::map<std::string, int> started;
+  for (const auto& record : sandbox::FakeTools::instance().records()) ++started[record[0]];
+  EXPECT_EQ(started, (std::map<std::string, int>{{"dmidecode", 1}, {"grub-mkrelpath", 5}, {"grub-probe", 5}}));
 }
 
 TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
   int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(boot, LOCK_EX), 0);
   auto busy = run_status({"--wait=0"});
-  EXPECT_EQ(busy.status, 2);
+  EXPECT_EQ(busy.status, 3);
+  EXPECT_EQ(busy.out.rfind("ZOVEMO UNKNOWN - baseline busy", 0), 0u) << busy.out;
   EXPECT_NE(busy.err.find("baseline busy"), std::string::npos) << busy.err;
 
   std::thread release([boot] {
@@ -253,15 +261,18 @@ TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
   sandbox::make_small_boot_tree();
   auto none = run_status();
-  EXPECT_EQ(none.status, 2);
-  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.status, 3);
+  ASSERT_EQ(lines_of(none.out).size(), 1u) << none.out;
+  EXPECT_EQ(none.out.rfind("ZOVEMO UNKNOWN - no baseline: /boot/.vemobase does not exist (run zovemo_config -i) "
+                           "| check_seconds=", 0), 0u) << none.out;
   EXPECT_NE(none.err.find("no baseline"), std::string::npos) << none.err;
 
   for (const char* content : {"{ \"list\": [", "{\"trust_startup\":\"on\",\"list\":{}}", "[]"}) {
     write_file("/boot/.vemobase", content);
     JsonReport report;
     run_json(&report);
-    EXPECT_EQ(report.run.status, 2) << content;
+    EXPECT_EQ(report.run.status, 3) << content;
+    EXPECT_EQ(member(report.document, "verdict"), "UNKNOWN") << content;
     EXPECT_EQ(report.status(), "error") << content;
     EXPECT_NE(member(report.document, "error"), "<absent>");
     EXPECT_EQ(report.get("findings"), nullptr);
@@ -311,12 +322,16 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   EXPECT_EQ(human.status, 1);
   EXPECT_EQ(member(report.document, "exit_status"), "1");
   auto lines = lines_of(human.out);
-  ASSERT_EQ(lines.size(), report.findings.size() + 1) << human.out;
+  ASSERT_EQ(lines.size(), report.findings.size() + 3) << human.out;
   ASSERT_EQ(report.findings.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("ZOVEMO WARNING - drift: 1 changed, 1 missing, 1 new_file, 1 unmatched_line; "
+                           "the next boot only logs the drift (arrest mode log) | entries=5 changed=1 missing=1 "
+                           "symlink=0 new_file=1 boot_path_changed=0 leftover_temporary=0 other_drift=1 "
+                           "not_checked=0 check_seconds=", 0), 0u) << lines[0];
   for (size_t i = 0; i < report.findings.size(); ++i) {
-    EXPECT_EQ(lines[i].rfind(report.findings[i].kind + " " + report.findings[i].path, 0), 0u) << lines[i];
+    EXPECT_EQ(lines[i + 1].rfind(report.findings[i].kind + " " + report.findings[i].path, 0), 0u) << lines[i + 1];
   }
-  EXPECT_NE(lines[0].find(report.findings[0].detail), std::string::npos) << "the current digest is shown";
+  EXPECT_NE(lines[1].find(report.findings[0].detail), std::string::npos) << "the current digest is shown";
   EXPECT_EQ(lines.back(),
             "summary: drift; 5 entries, 3 in step; 4 drift, 0 not checked; TPM not checked: no TPM answered");
 
@@ -325,22 +340,23 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   EXPECT_EQ(quiet.out + quiet.err, "");
   fs::remove("/boot/.vemobase");
   auto quiet_failure = run_status({"-q"});
-  EXPECT_EQ(quiet_failure.status, 2);
+  EXPECT_EQ(quiet_failure.status, 3);
   EXPECT_EQ(quiet_failure.out + quiet_failure.err, "");
 }
 
 TEST(StatusOptions, UsageVersionAndBadArguments) {
   auto help = run_status({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--help", "--version"})
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--prometheus=FILE", "--help",
+                             "--version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   auto version = run_status({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("zovemo_status ", 0), 0u);
   for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"--wait=soon"}, {"--wait=-1"}, {"extra"}, {"--wait"}}) {
+           {"--bogus"}, {"--wait=soon"}, {"--wait=-1"}, {"extra"}, {"--wait"}, {"--prometheus="}}) {
     auto result = run_status(bad);
-    EXPECT_EQ(result.status, 2) << bad[0];
+    EXPECT_EQ(result.status, 3) << bad[0] << " is UNKNOWN, as for monitoring plugins";
     EXPECT_EQ(result.out, "") << bad[0];
   }
 }

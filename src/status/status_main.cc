@@ -1,16 +1,24 @@
 // zovemo_status: the read-only drift report of the measured-boot baseline.
-// Options and the two renderings of the report; the checks are drift_report.
+// Options and the renderings of the report (lines for people and monitoring
+// plugins, JSON for collectors, metrics for Prometheus); the checks are
+// drift_report.
+#include <fcntl.h>
 #include <getopt.h>
 #include <json-c/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "baseline_document.h"
 #include "drift_report.h"
+#include "unique_fd.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"
@@ -18,24 +26,29 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
+// Bad usage is UNKNOWN, as monitoring plugins report it.
+constexpr int kUsageError = static_cast<int>(drift::Verdict::kUnknown);
+constexpr int kJsonSchemaVersion = 1;
 
 void usage(FILE* out) {
   fprintf(out,
-          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS]\n"
+          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS] [--prometheus=FILE]\n"
           "Reports whether the measured-boot baseline %s is still in step with the\n"
-          "files under /boot and with the TPM. Changes nothing.\n"
+          "files under /boot and with the TPM. Changes nothing but FILE.\n"
           "\n"
-          "  -j, --json          print the findings as one JSON object\n"
-          "  -q, --quiet         print nothing; only the exit status tells\n"
-          "      --no-tpm        leave the TPM out of the check\n"
-          "  -w, --wait=SECONDS  wait at most this long for a command that is changing\n"
-          "                      the baseline (default 30)\n"
-          "  -h, --help          print this help and exit\n"
-          "  -V, --version       print the version and exit\n"
+          "  -j, --json             print the report as one JSON object\n"
+          "  -q, --quiet            print nothing; only the exit status tells\n"
+          "      --no-tpm           leave the TPM out of the check\n"
+          "  -w, --wait=SECONDS     wait at most this long for a command that is changing\n"
+          "                         the baseline (default 30)\n"
+          "      --prometheus=FILE  also write the metrics for node_exporter's textfile\n"
+          "                         collector to FILE (replaced whole)\n"
+          "  -h, --help             print this help and exit\n"
+          "  -V, --version          print the version and exit\n"
           "\n"
-          "Exit status: 0 in step, 1 drift found, 2 the check could not be made\n"
-          "(or, without drift, part of it could not be made).\n",
+          "Exit status, as monitoring plugins give it: 0 OK (in step), 1 WARNING (drift\n"
+          "the next boot only logs), 2 CRITICAL (drift that stops the next boot),\n"
+          "3 UNKNOWN (the check, or part of it, could not be made).\n",
           kBaselinePath);
 }
 
@@ -78,8 +91,129 @@ std::string describe(const drift::Finding& item) {
       return item.reason;
     case FindingKind::kTpmUnreadable:
       return nv + ": " + item.reason;
+    case FindingKind::kBootPathChanged: {
+      std::string text = item.path + ": boot path changed, stored " + (item.stored.empty() ? "(empty)" : item.stored) +
+                         ", now " + (item.current.empty() ? "unknown" : item.current);
+      if (item.holders > 1) text += "; " + std::to_string(item.holders) + " entries hold this file";
+      return text;
+    }
+    case FindingKind::kLeftoverTemporary:
+      return item.path + ": temporary file left by an interrupted command";
+    case FindingKind::kBootPathUnchecked:
+      return item.path.empty() ? item.reason : item.path + ": boot path not checked: " + item.reason;
   }
   return item.path;
+}
+
+// The kinds counted one by one in the performance data; other drift kinds
+// are summed as "other_drift".
+constexpr drift::FindingKind kFileKinds[] = {
+    drift::FindingKind::kChanged,          drift::FindingKind::kMissing,
+    drift::FindingKind::kSymlink,          drift::FindingKind::kNewFile,
+    drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
+};
+
+// Every drift kind, for the metrics.
+constexpr drift::FindingKind kDriftKinds[] = {
+    drift::FindingKind::kChanged,          drift::FindingKind::kMissing,
+    drift::FindingKind::kSymlink,          drift::FindingKind::kNewFile,
+    drift::FindingKind::kPathListMissing,  drift::FindingKind::kUnlistedEntry,
+    drift::FindingKind::kUnmatchedLine,    drift::FindingKind::kSlotDiffers,
+    drift::FindingKind::kReferenceIndexMissing, drift::FindingKind::kSnapshotIndexMissing,
+    drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
+};
+
+size_t count_kind(const drift::Report& report, drift::FindingKind kind) {
+  size_t count = 0;
+  for (const auto& item : report.findings) count += item.kind == kind;
+  return count;
+}
+
+struct Counts {
+  size_t drift = 0, unchecked = 0;
+};
+
+Counts count_findings(const drift::Report& report) {
+  Counts counts;
+  for (const auto& item : report.findings) (drift::is_drift(item.kind) ? counts.drift : counts.unchecked) += 1;
+  return counts;
+}
+
+// What the checked run ends in: the report's verdict, unless the metrics
+// file could not be written, which a monitoring system must see as UNKNOWN.
+struct Result {
+  const drift::Report& report;
+  std::string metrics_error;
+
+  drift::Verdict verdict() const { return metrics_error.empty() ? report.verdict() : drift::Verdict::kUnknown; }
+  int exit_status() const { return static_cast<int>(verdict()); }
+};
+
+// In plain words, what the next boot does with what was found.
+std::string next_boot(const drift::Report& report) {
+  if (report.outcome == drift::Outcome::kFailed) return "unknown, the baseline could not be checked";
+  bool boot_drift = false;
+  for (const auto& item : report.findings) boot_drift = boot_drift || drift::stops_boot(item.kind);
+  if (report.next_boot_stops())
+    return "will be arrested at the dialog (trusted start-up on, arrest mode dialog)";
+  if (boot_drift) {
+    return report.policy.trust_startup != "on" ? "only logs the drift (trusted start-up off)"
+                                               : "only logs the drift (arrest mode " + report.policy.arrest_mode + ")";
+  }
+  if (report.outcome == drift::Outcome::kIncomplete) return "no drift in what could be checked";
+  return "finds every boot file as measured";
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  snprintf(text, sizeof text, "%.3f", seconds);
+  return text;
+}
+
+std::string perfdata(const drift::Report& report) {
+  std::string check_seconds = "check_seconds=" + seconds_text(report.check_seconds) + "s";
+  if (report.outcome == drift::Outcome::kFailed) return check_seconds;
+  std::string text = "entries=" + std::to_string(report.entries);
+  size_t counted = 0;
+  for (auto kind : kFileKinds) {
+    size_t count = count_kind(report, kind);
+    counted += count;
+    text += " " + std::string(drift::kind_name(kind)) + "=" + std::to_string(count);
+  }
+  Counts counts = count_findings(report);
+  text += " other_drift=" + std::to_string(counts.drift - counted);
+  text += " not_checked=" + std::to_string(counts.unchecked);
+  return text + " " + check_seconds;
+}
+
+// "1 changed, 2 new_file": the drift found, by kind, in the order of kinds.
+std::string drift_by_kind(const drift::Report& report) {
+  std::string text;
+  for (auto kind : kDriftKinds) {
+    size_t count = count_kind(report, kind);
+    if (count == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + drift::kind_name(kind);
+  }
+  return text;
+}
+
+// The monitoring plugin's line: "ZOVEMO <VERDICT> - <what> | <perfdata>".
+std::string summary_line(const Result& result) {
+  const drift::Report& report = result.report;
+  std::string what;
+  Counts counts = count_findings(report);
+  if (!result.metrics_error.empty()) {
+    what = result.metrics_error;
+  } else if (report.outcome == drift::Outcome::kFailed) {
+    what = report.failure;
+  } else if (report.outcome == drift::Outcome::kInStep) {
+    what = "baseline in step, " + std::to_string(report.entries) + " entries";
+  } else if (report.outcome == drift::Outcome::kIncomplete) {
+    what = std::to_string(counts.unchecked) + " not checked, no drift found";
+  } else {
+    what = "drift: " + drift_by_kind(report) + "; the next boot " + next_boot(report);
+  }
+  return std::string("ZOVEMO ") + drift::verdict_name(result.verdict()) + " - " + what + " | " + perfdata(report);
 }
 
 std::string tpm_summary(const drift::TpmCheck& tpm) {
@@ -92,17 +226,19 @@ std::string tpm_summary(const drift::TpmCheck& tpm) {
   return text + ", snapshot index " + drift::index_state_name(tpm.snapshot);
 }
 
-void print_human(const drift::Report& report) {
-  size_t drifts = 0, unchecked = 0;
-  for (const auto& item : report.findings) {
+void print_human(const Result& result) {
+  const drift::Report& report = result.report;
+  printf("%s\n", summary_line(result).c_str());
+  if (report.outcome == drift::Outcome::kFailed) return;
+  for (const auto& item : report.findings)
     printf("%s %s\n", drift::kind_name(item.kind), describe(item).c_str());
-    (drift::is_drift(item.kind) ? drifts : unchecked) += 1;
-  }
+  Counts counts = count_findings(report);
   const char* verdict = report.outcome == drift::Outcome::kInStep ? "in step"
                         : report.outcome == drift::Outcome::kDrift ? "drift"
                                                                     : "incomplete";
+  printf("next boot: %s\n", next_boot(report).c_str());
   printf("summary: %s; %zu entries, %zu in step; %zu drift, %zu not checked; %s\n", verdict, report.entries,
-         report.entries_in_step, drifts, unchecked, tpm_summary(report.tpm).c_str());
+         report.entries_in_step, counts.drift, counts.unchecked, tpm_summary(report.tpm).c_str());
 }
 
 void add_string(json_object* object, const char* name, const std::string& value) {
@@ -122,6 +258,7 @@ json_object* finding_json(const drift::Finding& item) {
       add_string(object, "index", index_text(item.index));
       break;
     case FindingKind::kInvalidEntry:
+    case FindingKind::kBootPathUnchecked:
       if (!item.path.empty()) add_string(object, "path", item.path);
       break;
     default:
@@ -131,6 +268,13 @@ json_object* finding_json(const drift::Finding& item) {
   if (item.kind == FindingKind::kChanged) {
     add_string(object, "stored", item.stored);
     add_string(object, "current", item.current);
+  }
+  if (item.kind == FindingKind::kBootPathChanged) {
+    add_string(object, "stored", item.stored);
+    json_object_object_add(object, "current",
+                           item.current.empty() ? nullptr : json_object_new_string(item.current.c_str()));
+    if (item.holders > 1)
+      json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
   }
   if (item.kind == FindingKind::kNewFile) add_string(object, "class", drift::class_name(item.file_class));
   if (item.kind == FindingKind::kSlotDiffers) {
@@ -164,10 +308,53 @@ json_object* tpm_json(const drift::TpmCheck& tpm) {
   return object;
 }
 
-void print_json(const drift::Report& report) {
+std::string host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+std::string utc_time(long long seconds) {
+  time_t when = static_cast<time_t>(seconds);
+  struct tm parts {};
+  char text[32] = {};
+  if (gmtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) return "";
+  return text;
+}
+
+json_object* optional_string(const std::string& value) {
+  return value.empty() ? nullptr : json_object_new_string(value.c_str());
+}
+
+// The reference values from the baseline, each with its TPM slot when a TPM
+// gave the slots.
+json_object* references_json(const drift::Report& report) {
+  json_object* array = json_object_new_array();
+  for (const auto& reference : report.references) {
+    json_object* object = json_object_new_object();
+    json_object_object_add(object, "pcr", json_object_new_int(reference.pcr));
+    json_object_object_add(object, "entries", json_object_new_int64(static_cast<int64_t>(reference.entries)));
+    add_string(object, "value", reference.value);
+    for (const auto& slot : report.tpm.slots) {
+      if (slot.pcr != reference.pcr) continue;
+      add_string(object, "tpm_slot", slot.stored);
+      json_object_object_add(object, "tpm_match", json_object_new_boolean(slot.stored == reference.value));
+    }
+    json_object_array_add(array, object);
+  }
+  return array;
+}
+
+void print_json(const Result& result) {
+  const drift::Report& report = result.report;
   json_object* object = json_object_new_object();
+  json_object_object_add(object, "schema_version", json_object_new_int(kJsonSchemaVersion));
+  add_string(object, "tool_version", ZOVEMO_VERSION);
+  add_string(object, "host", host_name());
+  add_string(object, "checked_at", utc_time(report.checked_at));
+  add_string(object, "verdict", drift::verdict_name(result.verdict()));
   add_string(object, "status", drift::outcome_name(report.outcome));
-  json_object_object_add(object, "exit_status", json_object_new_int(report.exit_status()));
+  json_object_object_add(object, "exit_status", json_object_new_int(result.exit_status()));
   add_string(object, "baseline", kBaselinePath);
   if (report.outcome == drift::Outcome::kFailed) {
     add_string(object, "error", report.failure);
@@ -179,22 +366,118 @@ void print_json(const drift::Report& report) {
     for (const auto& item : report.findings) json_object_array_add(findings, finding_json(item));
     json_object_object_add(object, "findings", findings);
     json_object_object_add(object, "tpm", tpm_json(report.tpm));
+    json_object* policy = json_object_new_object();
+    json_object_object_add(policy, "trust_startup", optional_string(report.policy.trust_startup));
+    json_object_object_add(policy, "arrest_mode", optional_string(report.policy.arrest_mode));
+    json_object_object_add(object, "policy", policy);
+    json_object* boot = json_object_new_object();
+    json_object_object_add(boot, "will_stop", json_object_new_boolean(report.next_boot_stops()));
+    add_string(boot, "text", next_boot(report));
+    json_object_object_add(object, "next_boot", boot);
+    json_object_object_add(object, "reference_values", references_json(report));
   }
+  json_object_object_add(object, "check_seconds", json_object_new_double(report.check_seconds));
+  if (!result.metrics_error.empty()) add_string(object, "metrics_error", result.metrics_error);
   printf("%s\n", json_object_to_json_string_ext(object, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE));
   json_object_put(object);
+}
+
+// Text exposition format for node_exporter's textfile collector.
+class Metrics {
+ public:
+  void gauge(const char* name, const char* help, double value, const std::string& labels = "") {
+    if (name != last_) {
+      text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+      last_ = name;
+    }
+    char number[64];
+    snprintf(number, sizeof number, "%.17g", value);
+    text_ += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  std::string last_;
+};
+
+std::string prometheus_text(const drift::Report& report) {
+  Metrics metrics;
+  bool made = report.verdict() != drift::Verdict::kUnknown;
+  metrics.gauge("zovemo_check_success", "Whether the last check could be made whole (1) or not (0).", made);
+  metrics.gauge("zovemo_check_status", "Verdict of the last check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.",
+                report.exit_status());
+  metrics.gauge("zovemo_check_duration_seconds", "How long the last check took.", report.check_seconds);
+  metrics.gauge("zovemo_check_timestamp_seconds", "When the last check began, in seconds since the epoch.",
+                static_cast<double>(report.checked_at));
+  if (report.outcome == drift::Outcome::kFailed) return metrics.text();
+  metrics.gauge("zovemo_baseline_entries", "Entries of the baseline.", static_cast<double>(report.entries));
+  for (auto kind : kDriftKinds)
+    metrics.gauge("zovemo_drift_findings", "Drift findings of the last check, by kind.",
+                  static_cast<double>(count_kind(report, kind)), std::string("kind=\"") + drift::kind_name(kind) + "\"");
+  metrics.gauge("zovemo_unchecked_findings", "Things the last check could not examine.",
+                static_cast<double>(count_findings(report).unchecked));
+  metrics.gauge("zovemo_next_boot_will_stop", "Whether the next boot will be arrested by the drift found.",
+                report.next_boot_stops());
+  metrics.gauge("zovemo_trust_startup_enabled", "Whether the baseline has trusted start-up on.",
+                report.policy.trust_startup == "on");
+  metrics.gauge("zovemo_arrest_mode_dialog", "Whether the baseline's arrest mode is dialog (else log).",
+                report.policy.arrest_mode == "dialog");
+  metrics.gauge("zovemo_tpm_checked", "Whether a TPM answered and was checked.", report.tpm.checked);
+  if (report.tpm.checked && report.tpm.reference == drift::IndexState::kPresent) {
+    bool match = true;
+    for (const auto& slot : report.tpm.slots) match = match && slot.stored == slot.expected;
+    metrics.gauge("zovemo_tpm_reference_match",
+                  "Whether every reference slot of the TPM matches the value computed from the baseline.", match);
+  }
+  return metrics.text();
+}
+
+// Replaces `file` whole: the text goes to a hidden temporary file beside it
+// (which the collector, reading only "*.prom", passes over) and is renamed
+// onto it, so a reader sees the old or the new file, never part of one.
+// "" on success, else why not; no temporary file is left behind.
+std::string write_atomically(const std::string& file, const std::string& text) {
+  namespace fs = std::filesystem;
+  fs::path target(file);
+  std::string name = target.filename().string();
+  if (name.empty() || name == "." || name == "..") return "cannot write metrics to \"" + file + "\": not a file name";
+  std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
+  std::string temp = dir + "/." + name + ".XXXXXX";
+  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  auto failed = [&](const char* what) {
+    std::string why = std::string("cannot write metrics to \"") + file + "\": " + what + ": " + strerror(errno);
+    return why;
+  };
+  if (fd.get() < 0) return failed(("cannot create a file in " + dir).c_str());
+  std::string error;
+  for (size_t done = 0; error.empty() && done < text.size();) {
+    ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) error = failed("write");
+    else done += static_cast<size_t>(written);
+  }
+  if (error.empty() && fchmod(fd.get(), 0644) != 0) error = failed("chmod");
+  if (error.empty() && fsync(fd.get()) != 0) error = failed("fsync");
+  fd.reset();
+  if (error.empty() && rename(temp.c_str(), file.c_str()) != 0) error = failed("rename");
+  if (!error.empty()) unlink(temp.c_str());
+  return error;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kNoTpm = 256 };
+  enum { kNoTpm = 256, kPrometheus };
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
       {"no-tpm", no_argument, nullptr, kNoTpm}, {"wait", required_argument, nullptr, 'w'},
+      {"prometheus", required_argument, nullptr, kPrometheus},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   bool json = false, quiet = false;
+  std::string metrics_file;
   drift::Options options;
   for (int option; (option = getopt_long(argc, argv, "jqw:hV", kLongOptions, nullptr)) != -1;) {
     switch (option) {
@@ -206,6 +489,13 @@ int main(int argc, char** argv) {
         break;
       case kNoTpm:
         options.check_tpm = false;
+        break;
+      case kPrometheus:
+        if (optarg[0] == '\0') {
+          fprintf(stderr, "zovemo_status: --prometheus wants a file name\n");
+          return kUsageError;
+        }
+        metrics_file = optarg;
         break;
       case 'w': {
         char* end = nullptr;
@@ -236,13 +526,16 @@ int main(int argc, char** argv) {
   }
 
   drift::Report report = drift::check(options);
-  if (quiet) return report.exit_status();
+  Result result{report, ""};
+  if (!metrics_file.empty()) result.metrics_error = write_atomically(metrics_file, prometheus_text(report));
+  if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
+  if (quiet) return result.exit_status();
   if (json) {
-    print_json(report);
-  } else if (report.outcome == drift::Outcome::kFailed) {
-    fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
+    print_json(result);
   } else {
-    print_human(report);
+    if (report.outcome == drift::Outcome::kFailed) fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
+    print_human(result);
   }
-  return report.exit_status();
+  fflush(stdout);
+  return result.exit_status();
 }
