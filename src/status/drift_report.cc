@@ -404,14 +404,15 @@ bool on_path(const std::string& program) {
   return false;
 }
 
-// "" when the GRUB tools can translate paths, else why not. The directory
-// is looked for first: choosing the tools without one would log a failure,
-// and the report writes no log entry.
+// "" when the GRUB tools can translate paths, else why not. What choosing
+// the tools needs is looked for first: a failed choice would be logged, and
+// the report writes no log entry.
 std::string grub_tools_missing() {
   glob_t matches{};
   bool found = glob("/boot/grub*", GLOB_NOSORT, nullptr, &matches) == 0;
   globfree(&matches);
   if (!found) return "no GRUB directory under /boot";
+  if (!on_path("ls")) return "ls not found";
   if (set_command() != 0) return "the GRUB tools cannot be chosen";
   for (const char* tool : {GRUB_PROBE, GRUB_MKRELPATH})
     if (!on_path(tool)) return std::string(tool) + " not found";
