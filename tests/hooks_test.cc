@@ -296,7 +296,8 @@ TEST(HooksManPages, RenderWithoutWarningsAndDocumentEveryOption) {
   EXPECT_EQ(status.err, "");
   // Every option and every kind of finding the program knows is documented.
   auto help = sandbox::run(kStatusBinary, {"--help"}, kSystemPath);
-  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=", "--prometheus=", "--help", "--version"}) {
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=", "--timeout=", "--prometheus=", "--help",
+                             "--version"}) {
     ASSERT_TRUE(contains(help.out, option)) << option;
     EXPECT_TRUE(contains(status.out, option)) << option;
   }

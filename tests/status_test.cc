@@ -451,6 +451,32 @@ TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
   EXPECT_EQ(waited.status, 0) << waited.err;
 }
 
+// A monitoring agent kills a check that outlasts its own timeout and calls
+// that CRITICAL; the check must give up first, as UNKNOWN.
+TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
+  // A sparse file far too large to measure in a second, held by an entry.
+  int huge = open("/boot/huge.img", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(ftruncate(huge, 64LL << 30), 0) << strerror(errno);
+  close(huge);
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* entry = json_object_new_object();
+  json_object_object_add(entry, "sys_path", json_object_new_string("/boot/huge.img"));
+  json_object_object_add(entry, "measure_base_value", json_object_new_string(std::string(64, '0').c_str()));
+  json_object_array_add(json_object_object_get(document, "list"), entry);
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+
+  std::string metrics = sandbox::scratch_dir() + "/timeout.prom";
+  auto start = std::chrono::steady_clock::now();
+  auto late = run_status({"--timeout=1", "--prometheus", metrics});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(late.status, 3);
+  EXPECT_EQ(late.out.rfind("ZOVEMO UNKNOWN - check not done within 1 seconds: the baseline is too large", 0), 0u)
+      << late.out;
+  EXPECT_NE(read_file(metrics).find("\nzovemo_check_success 0\n"), std::string::npos);
+  EXPECT_EQ(run_status({"--timeout=0"}).status, 3) << "a bad option";
+}
+
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
   sandbox::make_small_boot_tree();
   auto none = run_status();
@@ -540,8 +566,8 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
 TEST(StatusOptions, UsageVersionAndBadArguments) {
   auto help = run_status({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--prometheus=FILE", "--help",
-                             "--version"})
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--timeout=SECONDS",
+                             "--prometheus=FILE", "--help", "--version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   auto version = run_status({"--version"});
   EXPECT_EQ(version.status, 0);

@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "baseline_document.h"
 #include "drift_report.h"
@@ -29,10 +32,12 @@ namespace {
 // Bad usage is UNKNOWN, as monitoring plugins report it.
 constexpr int kUsageError = static_cast<int>(drift::Verdict::kUnknown);
 constexpr int kJsonSchemaVersion = 1;
+constexpr int kDefaultTimeout = 60;
 
 void usage(FILE* out) {
   fprintf(out,
-          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS] [--prometheus=FILE]\n"
+          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS] [--timeout=SECONDS]\n"
+          "                     [--prometheus=FILE]\n"
           "Reports whether the measured-boot baseline %s is still in step with the\n"
           "files under /boot and with the TPM. Changes nothing but FILE.\n"
           "\n"
@@ -41,6 +46,8 @@ void usage(FILE* out) {
           "      --no-tpm           leave the TPM out of the check\n"
           "  -w, --wait=SECONDS     wait at most this long for a command that is changing\n"
           "                         the baseline (default 30)\n"
+          "  -t, --timeout=SECONDS  give the check up as UNKNOWN after this long in all\n"
+          "                         (default 60; keep it below the monitoring agent's)\n"
           "      --prometheus=FILE  also write the metrics for node_exporter's textfile\n"
           "                         collector to FILE (replaced whole)\n"
           "  -h, --help             print this help and exit\n"
@@ -465,6 +472,44 @@ std::string write_atomically(const std::string& file, const std::string& text) {
   return error;
 }
 
+// Seconds from an option's argument, within [low, high]; false (with the
+// complaint printed) otherwise.
+bool parse_seconds(const char* option, const char* text, long low, long high, int* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+    fprintf(stderr, "zovemo_status: %s wants a number of seconds from %ld to %ld, not \"%s\"\n", option, low, high,
+            text);
+    return false;
+  }
+  *seconds = static_cast<int>(value);
+  return true;
+}
+
+// The check runs on a thread of its own so that one that outlasts the time
+// allowed (a baseline too large, a hanging tool) can be given up: it only
+// reads, so the process may end under it. `abandoned` tells the caller to
+// end the process without waiting for the thread.
+drift::Report check_within(const drift::Options& options, int timeout_seconds, bool* abandoned) {
+  long long began = static_cast<long long>(time(nullptr));
+  std::packaged_task<drift::Report()> task([options] { return drift::check(options); });
+  std::future<drift::Report> done = task.get_future();
+  std::thread worker(std::move(task));
+  if (done.wait_for(std::chrono::seconds(timeout_seconds)) == std::future_status::ready) {
+    worker.join();
+    return done.get();
+  }
+  worker.detach();
+  *abandoned = true;
+  drift::Report report;
+  report.failure = "check not done within " + std::to_string(timeout_seconds) +
+                   " seconds: the baseline is too large to check in that time, or a tool hangs";
+  report.checked_at = began;
+  report.check_seconds = timeout_seconds;
+  return report;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -472,14 +517,16 @@ int main(int argc, char** argv) {
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
       {"no-tpm", no_argument, nullptr, kNoTpm}, {"wait", required_argument, nullptr, 'w'},
+      {"timeout", required_argument, nullptr, 't'},
       {"prometheus", required_argument, nullptr, kPrometheus},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   bool json = false, quiet = false;
   std::string metrics_file;
+  int timeout_seconds = kDefaultTimeout;
   drift::Options options;
-  for (int option; (option = getopt_long(argc, argv, "jqw:hV", kLongOptions, nullptr)) != -1;) {
+  for (int option; (option = getopt_long(argc, argv, "jqw:t:hV", kLongOptions, nullptr)) != -1;) {
     switch (option) {
       case 'j':
         json = true;
@@ -497,17 +544,12 @@ int main(int argc, char** argv) {
         }
         metrics_file = optarg;
         break;
-      case 'w': {
-        char* end = nullptr;
-        errno = 0;
-        long seconds = strtol(optarg, &end, 10);
-        if (errno != 0 || end == optarg || *end != '\0' || seconds < 0 || seconds > 86400) {
-          fprintf(stderr, "zovemo_status: --wait wants a number of seconds from 0 to 86400, not \"%s\"\n", optarg);
-          return kUsageError;
-        }
-        options.wait_seconds = static_cast<int>(seconds);
+      case 'w':
+        if (!parse_seconds("--wait", optarg, 0, 86400, &options.wait_seconds)) return kUsageError;
         break;
-      }
+      case 't':
+        if (!parse_seconds("--timeout", optarg, 1, 86400, &timeout_seconds)) return kUsageError;
+        break;
       case 'h':
         usage(stdout);
         return 0;
@@ -525,17 +567,20 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  drift::Report report = drift::check(options);
+  bool abandoned = false;
+  drift::Report report = check_within(options, timeout_seconds, &abandoned);
   Result result{report, ""};
   if (!metrics_file.empty()) result.metrics_error = write_atomically(metrics_file, prometheus_text(report));
   if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
-  if (quiet) return result.exit_status();
-  if (json) {
+  if (!quiet && json) {
     print_json(result);
-  } else {
+  } else if (!quiet) {
     if (report.outcome == drift::Outcome::kFailed) fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
     print_human(result);
   }
   fflush(stdout);
+  fflush(stderr);
+  // The abandoned check still runs: end without tearing down what it uses.
+  if (abandoned) _exit(result.exit_status());
   return result.exit_status();
 }
