@@ -451,23 +451,26 @@ std::string write_atomically(const std::string& file, const std::string& text) {
   if (name.empty() || name == "." || name == "..") return "cannot write metrics to \"" + file + "\": not a file name";
   std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
   std::string temp = dir + "/." + name + ".XXXXXX";
-  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
-  auto failed = [&](const char* what) {
-    std::string why = std::string("cannot write metrics to \"") + file + "\": " + what + ": " + strerror(errno);
-    return why;
+  auto failed = [&file](const std::string& what, int error_number) {
+    return "cannot write metrics to \"" + file + "\": " + what + ": " + strerror(error_number);
   };
-  if (fd.get() < 0) return failed(("cannot create a file in " + dir).c_str());
+  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (fd.get() < 0) {
+    int error_number = errno;
+    return failed("cannot create a file in " + dir, error_number);
+  }
   std::string error;
   for (size_t done = 0; error.empty() && done < text.size();) {
     ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) error = failed("write");
+    if (written < 0) error = failed("write", errno);
+    else if (written == 0) error = failed("write", ENOSPC);
     else done += static_cast<size_t>(written);
   }
-  if (error.empty() && fchmod(fd.get(), 0644) != 0) error = failed("chmod");
-  if (error.empty() && fsync(fd.get()) != 0) error = failed("fsync");
+  if (error.empty() && fchmod(fd.get(), 0644) != 0) error = failed("chmod", errno);
+  if (error.empty() && fsync(fd.get()) != 0) error = failed("fsync", errno);
   fd.reset();
-  if (error.empty() && rename(temp.c_str(), file.c_str()) != 0) error = failed("rename");
+  if (error.empty() && rename(temp.c_str(), file.c_str()) != 0) error = failed("rename", errno);
   if (!error.empty()) unlink(temp.c_str());
   return error;
 }
