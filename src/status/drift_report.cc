@@ -640,6 +640,16 @@ const char* verdict_name(Verdict verdict) {
   return "UNKNOWN";
 }
 
+size_t Report::count(FindingKind kind) const {
+  return std::count_if(findings.begin(), findings.end(), [kind](const Finding& item) { return item.kind == kind; });
+}
+
+size_t Report::drift_count() const {
+  return std::count_if(findings.begin(), findings.end(), [](const Finding& item) { return is_drift(item.kind); });
+}
+
+size_t Report::unchecked_count() const { return findings.size() - drift_count(); }
+
 bool Report::next_boot_stops() const {
   if (outcome != Outcome::kDrift || !policy.arrests()) return false;
   return std::any_of(findings.begin(), findings.end(), [](const Finding& item) { return stops_boot(item.kind); });

@@ -55,6 +55,13 @@ enum class FindingKind {
 const char* kind_name(FindingKind kind);
 // True for the kinds that are drift, false for those that are "not checked".
 bool is_drift(FindingKind kind);
+// Every drift kind, in the order of the enumeration.
+inline constexpr FindingKind kDriftKinds[] = {
+    FindingKind::kChanged,          FindingKind::kMissing,         FindingKind::kSymlink,
+    FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
+    FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
+    FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
+};
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
 // tool's own bookkeeping and never stop a boot.
@@ -135,6 +142,9 @@ struct Report {
   long long checked_at = 0;                // seconds since the epoch when the check began
   double check_seconds = 0;                // how long it took
 
+  size_t count(FindingKind kind) const;
+  size_t drift_count() const;      // findings that are drift
+  size_t unchecked_count() const;  // findings that are "not checked"
   // Drift that the boot notices, under a policy that arrests it.
   bool next_boot_stops() const;
   // UNKNOWN when the check failed or was incomplete; CRITICAL when the next

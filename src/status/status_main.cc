@@ -2,10 +2,8 @@
 // Options and the renderings of the report (lines for people and monitoring
 // plugins, JSON for collectors, metrics for Prometheus); the checks are
 // drift_report.
-#include <fcntl.h>
 #include <getopt.h>
 #include <json-c/json.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,14 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "baseline_document.h"
 #include "drift_report.h"
-#include "unique_fd.h"
+#include "metrics_file.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"
@@ -120,32 +117,6 @@ constexpr drift::FindingKind kFileKinds[] = {
     drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
 };
 
-// Every drift kind, for the metrics.
-constexpr drift::FindingKind kDriftKinds[] = {
-    drift::FindingKind::kChanged,          drift::FindingKind::kMissing,
-    drift::FindingKind::kSymlink,          drift::FindingKind::kNewFile,
-    drift::FindingKind::kPathListMissing,  drift::FindingKind::kUnlistedEntry,
-    drift::FindingKind::kUnmatchedLine,    drift::FindingKind::kSlotDiffers,
-    drift::FindingKind::kReferenceIndexMissing, drift::FindingKind::kSnapshotIndexMissing,
-    drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
-};
-
-size_t count_kind(const drift::Report& report, drift::FindingKind kind) {
-  size_t count = 0;
-  for (const auto& item : report.findings) count += item.kind == kind;
-  return count;
-}
-
-struct Counts {
-  size_t drift = 0, unchecked = 0;
-};
-
-Counts count_findings(const drift::Report& report) {
-  Counts counts;
-  for (const auto& item : report.findings) (drift::is_drift(item.kind) ? counts.drift : counts.unchecked) += 1;
-  return counts;
-}
-
 // What the checked run ends in: the report's verdict, unless the metrics
 // file could not be written, which a monitoring system must see as UNKNOWN.
 struct Result {
@@ -165,7 +136,8 @@ std::string next_boot(const drift::Report& report) {
     return "will be arrested at the dialog (trusted start-up on, arrest mode dialog)";
   if (boot_drift) {
     return report.policy.trust_startup != "on" ? "only logs the drift (trusted start-up off)"
-                                               : "only logs the drift (arrest mode " + report.policy.arrest_mode + ")";
+                                               : "only logs the drift (arrest mode " +
+                                                     (report.policy.arrest_mode.empty() ? "unset" : report.policy.arrest_mode) + ")";
   }
   if (report.outcome == drift::Outcome::kIncomplete) return "no drift in what could be checked";
   return "finds every boot file as measured";
@@ -183,21 +155,20 @@ std::string perfdata(const drift::Report& report) {
   std::string text = "entries=" + std::to_string(report.entries);
   size_t counted = 0;
   for (auto kind : kFileKinds) {
-    size_t count = count_kind(report, kind);
+    size_t count = report.count(kind);
     counted += count;
     text += " " + std::string(drift::kind_name(kind)) + "=" + std::to_string(count);
   }
-  Counts counts = count_findings(report);
-  text += " other_drift=" + std::to_string(counts.drift - counted);
-  text += " not_checked=" + std::to_string(counts.unchecked);
+  text += " other_drift=" + std::to_string(report.drift_count() - counted);
+  text += " not_checked=" + std::to_string(report.unchecked_count());
   return text + " " + check_seconds;
 }
 
 // "1 changed, 2 new_file": the drift found, by kind, in the order of kinds.
 std::string drift_by_kind(const drift::Report& report) {
   std::string text;
-  for (auto kind : kDriftKinds) {
-    size_t count = count_kind(report, kind);
+  for (auto kind : drift::kDriftKinds) {
+    size_t count = report.count(kind);
     if (count == 0) continue;
     text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + drift::kind_name(kind);
   }
@@ -208,7 +179,6 @@ std::string drift_by_kind(const drift::Report& report) {
 std::string summary_line(const Result& result) {
   const drift::Report& report = result.report;
   std::string what;
-  Counts counts = count_findings(report);
   if (!result.metrics_error.empty()) {
     what = result.metrics_error;
   } else if (report.outcome == drift::Outcome::kFailed) {
@@ -216,7 +186,7 @@ std::string summary_line(const Result& result) {
   } else if (report.outcome == drift::Outcome::kInStep) {
     what = "baseline in step, " + std::to_string(report.entries) + " entries";
   } else if (report.outcome == drift::Outcome::kIncomplete) {
-    what = std::to_string(counts.unchecked) + " not checked, no drift found";
+    what = std::to_string(report.unchecked_count()) + " not checked, no drift found";
   } else {
     what = "drift: " + drift_by_kind(report) + "; the next boot " + next_boot(report);
   }
@@ -239,13 +209,12 @@ void print_human(const Result& result) {
   if (report.outcome == drift::Outcome::kFailed) return;
   for (const auto& item : report.findings)
     printf("%s %s\n", drift::kind_name(item.kind), describe(item).c_str());
-  Counts counts = count_findings(report);
   const char* verdict = report.outcome == drift::Outcome::kInStep ? "in step"
                         : report.outcome == drift::Outcome::kDrift ? "drift"
                                                                     : "incomplete";
   printf("next boot: %s\n", next_boot(report).c_str());
   printf("summary: %s; %zu entries, %zu in step; %zu drift, %zu not checked; %s\n", verdict, report.entries,
-         report.entries_in_step, counts.drift, counts.unchecked, tpm_summary(report.tpm).c_str());
+         report.entries_in_step, report.drift_count(), report.unchecked_count(), tpm_summary(report.tpm).c_str());
 }
 
 void add_string(json_object* object, const char* name, const std::string& value) {
@@ -389,92 +358,6 @@ void print_json(const Result& result) {
   json_object_put(object);
 }
 
-// Text exposition format for node_exporter's textfile collector.
-class Metrics {
- public:
-  void gauge(const char* name, const char* help, double value, const std::string& labels = "") {
-    if (name != last_) {
-      text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
-      last_ = name;
-    }
-    char number[64];
-    snprintf(number, sizeof number, "%.17g", value);
-    text_ += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  std::string last_;
-};
-
-std::string prometheus_text(const drift::Report& report) {
-  Metrics metrics;
-  bool made = report.verdict() != drift::Verdict::kUnknown;
-  metrics.gauge("zovemo_check_success", "Whether the last check could be made whole (1) or not (0).", made);
-  metrics.gauge("zovemo_check_status", "Verdict of the last check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.",
-                report.exit_status());
-  metrics.gauge("zovemo_check_duration_seconds", "How long the last check took.", report.check_seconds);
-  metrics.gauge("zovemo_check_timestamp_seconds", "When the last check began, in seconds since the epoch.",
-                static_cast<double>(report.checked_at));
-  if (report.outcome == drift::Outcome::kFailed) return metrics.text();
-  metrics.gauge("zovemo_baseline_entries", "Entries of the baseline.", static_cast<double>(report.entries));
-  for (auto kind : kDriftKinds)
-    metrics.gauge("zovemo_drift_findings", "Drift findings of the last check, by kind.",
-                  static_cast<double>(count_kind(report, kind)), std::string("kind=\"") + drift::kind_name(kind) + "\"");
-  metrics.gauge("zovemo_unchecked_findings", "Things the last check could not examine.",
-                static_cast<double>(count_findings(report).unchecked));
-  metrics.gauge("zovemo_next_boot_will_stop", "Whether the next boot will be arrested by the drift found.",
-                report.next_boot_stops());
-  metrics.gauge("zovemo_trust_startup_enabled", "Whether the baseline has trusted start-up on.",
-                report.policy.trust_startup == "on");
-  metrics.gauge("zovemo_arrest_mode_dialog", "Whether the baseline's arrest mode is dialog (else log).",
-                report.policy.arrest_mode == "dialog");
-  metrics.gauge("zovemo_tpm_checked", "Whether a TPM answered and was checked.", report.tpm.checked);
-  if (report.tpm.checked && report.tpm.reference == drift::IndexState::kPresent) {
-    bool match = true;
-    for (const auto& slot : report.tpm.slots) match = match && slot.stored == slot.expected;
-    metrics.gauge("zovemo_tpm_reference_match",
-                  "Whether every reference slot of the TPM matches the value computed from the baseline.", match);
-  }
-  return metrics.text();
-}
-
-// Replaces `file` whole: the text goes to a hidden temporary file beside it
-// (which the collector, reading only "*.prom", passes over) and is renamed
-// onto it, so a reader sees the old or the new file, never part of one.
-// "" on success, else why not; no temporary file is left behind.
-std::string write_atomically(const std::string& file, const std::string& text) {
-  namespace fs = std::filesystem;
-  fs::path target(file);
-  std::string name = target.filename().string();
-  if (name.empty() || name == "." || name == "..") return "cannot write metrics to \"" + file + "\": not a file name";
-  std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-  std::string temp = dir + "/." + name + ".XXXXXX";
-  auto failed = [&file](const std::string& what, int error_number) {
-    return "cannot write metrics to \"" + file + "\": " + what + ": " + strerror(error_number);
-  };
-  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
-  if (fd.get() < 0) {
-    int error_number = errno;
-    return failed("cannot create a file in " + dir, error_number);
-  }
-  std::string error;
-  for (size_t done = 0; error.empty() && done < text.size();) {
-    ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) error = failed("write", errno);
-    else if (written == 0) error = failed("write", ENOSPC);
-    else done += static_cast<size_t>(written);
-  }
-  if (error.empty() && fchmod(fd.get(), 0644) != 0) error = failed("chmod", errno);
-  if (error.empty() && fsync(fd.get()) != 0) error = failed("fsync", errno);
-  fd.reset();
-  if (error.empty() && rename(temp.c_str(), file.c_str()) != 0) error = failed("rename", errno);
-  if (!error.empty()) unlink(temp.c_str());
-  return error;
-}
-
 // Seconds from an option's argument, within [low, high]; false (with the
 // complaint printed) otherwise.
 bool parse_seconds(const char* option, const char* text, long low, long high, int* seconds) {
@@ -573,7 +456,7 @@ int main(int argc, char** argv) {
   bool abandoned = false;
   drift::Report report = check_within(options, timeout_seconds, &abandoned);
   Result result{report, ""};
-  if (!metrics_file.empty()) result.metrics_error = write_atomically(metrics_file, prometheus_text(report));
+  if (!metrics_file.empty()) result.metrics_error = write_metrics_file(metrics_file, prometheus_text(report));
   if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
   if (!quiet && json) {
     print_json(result);
