@@ -249,6 +249,12 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
   EXPECT_TRUE(contains(service, "ExecStart=/usr/lib/zovemo/zovemo-hook --grub-cfg\n")) << "the prefix given to install";
   EXPECT_TRUE(contains(service, "Type=oneshot\n"));
   EXPECT_TRUE(contains(service, "ConditionPathExists=/boot/.vemobase\n"));
+  std::string status_timer = read_file(units + "zovemo-status.timer");
+  std::string status_service = read_file(units + "zovemo-status.service");
+  EXPECT_TRUE(contains(status_service, "ExecStart=/usr/sbin/zovemo_status "
+                                       "--prometheus=/var/lib/prometheus/node-exporter/zovemo.prom\n"));
+  EXPECT_TRUE(contains(status_timer, "OnBootSec=") && contains(status_timer, "OnCalendar=daily\n"));
+  EXPECT_TRUE(sandbox::exists(destdir + "/usr/share/zovemo/prometheus/zovemo.rules.yml"));
 
   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
     // The hook's installed path exists only below DESTDIR here.
@@ -258,9 +264,13 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
     std::string relocated = service;
     relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
     write_file(checked + "/zovemo-grub-cfg.service", relocated);
+    write_file(checked + "/zovemo-status.timer", status_timer);
+    status_service.replace(status_service.find("/usr/sbin/zovemo_status"), 0, destdir);
+    write_file(checked + "/zovemo-status.service", status_service);
     auto verify = sandbox::run("/usr/bin/systemd-analyze",
                                {"verify", "--man=no", checked + "/zovemo-grub-cfg.path",
-                                checked + "/zovemo-grub-cfg.service"},
+                                checked + "/zovemo-grub-cfg.service", checked + "/zovemo-status.timer",
+                                checked + "/zovemo-status.service"},
                                kSystemPath);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   }
@@ -286,13 +296,15 @@ TEST(HooksManPages, RenderWithoutWarningsAndDocumentEveryOption) {
   EXPECT_EQ(status.err, "");
   // Every option and every kind of finding the program knows is documented.
   auto help = sandbox::run(kStatusBinary, {"--help"}, kSystemPath);
-  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=", "--help", "--version"}) {
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=", "--timeout=", "--prometheus=", "--help",
+                             "--version"}) {
     ASSERT_TRUE(contains(help.out, option)) << option;
     EXPECT_TRUE(contains(status.out, option)) << option;
   }
   for (const char* kind : {"changed", "missing", "symlink", "new_file", "unlisted_entry", "unmatched_line",
                            "path_list_missing", "slot_differs", "reference_index_missing", "snapshot_index_missing",
-                           "unreadable", "invalid_entry", "path_list_unreadable", "tpm_unreadable"})
+                           "unreadable", "invalid_entry", "path_list_unreadable", "tpm_unreadable",
+                           "boot_path_changed", "leftover_temporary", "boot_path_unchecked"})
     EXPECT_TRUE(contains(status.out, std::string("\n       ") + kind)) << kind;
 }
 

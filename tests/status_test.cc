@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -26,8 +29,9 @@ using sandbox::write_file;
 
 const std::string kStatusBinary = (fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
 
-sandbox::RunResult run_status(const std::vector<std::string>& args = {}) {
-  return sandbox::run(kStatusBinary, args, sandbox::FakeTools::instance().path_variable());
+// PATH is the fakes' directory, then the system's; `path` replaces it.
+sandbox::RunResult run_status(const std::vector<std::string>& args = {}, const std::string& path = "") {
+  return sandbox::run(kStatusBinary, args, path.empty() ? sandbox::FakeTools::instance().path_variable() : path);
 }
 
 using oracle::lines_of;
@@ -36,7 +40,7 @@ using oracle::sm3_hex;
 std::string member(json_object* object, const char* name) {
   json_object* value = nullptr;
   if (!json_object_object_get_ex(object, name, &value)) return "<absent>";
-  return json_object_get_string(value);
+  return value != nullptr ? json_object_get_string(value) : "null";
 }
 
 // One finding of --json, reduced to what the tests compare.
@@ -63,19 +67,20 @@ struct JsonReport {
 
 // Runs --json and parses it; "detail" is the class of a new file, the
 // current digest of a changed one, the PCR of a slot.
-void run_json(JsonReport* report, std::vector<std::string> args = {}) {
+void run_json(JsonReport* report, std::vector<std::string> args = {}, const std::string& path = "") {
   args.insert(args.begin(), "--json");
-  report->run = run_status(args);
+  report->run = run_status(args, path);
   report->document = json_tokener_parse(report->run.out.c_str());
   ASSERT_NE(report->document, nullptr) << report->run.out << report->run.err;
   json_object* findings = report->get("findings");
   for (size_t i = 0; findings != nullptr && i < json_object_array_length(findings); ++i) {
     json_object* item = json_object_array_get_idx(findings, i);
     std::string kind = member(item, "kind");
-    std::string detail = kind == "new_file"       ? member(item, "class")
-                         : kind == "changed"      ? member(item, "current")
-                         : kind == "slot_differs" ? member(item, "pcr")
-                                                  : "";
+    std::string detail = kind == "new_file"                                     ? member(item, "class")
+                         : kind == "changed" || kind == "boot_path_changed"     ? member(item, "current")
+                         : kind == "slot_differs"                               ? member(item, "pcr")
+                         : kind == "boot_path_unchecked"                        ? member(item, "reason")
+                                                                                : "";
     std::string path = member(item, "path");
     report->findings.push_back({kind, path == "<absent>" ? member(item, "index") : path, detail});
   }
@@ -110,8 +115,13 @@ class StatusReport : public ::testing::Test {
 TEST_F(StatusReport, FreshBaselineIsInStepAndSaysTheTpmWasNotChecked) {
   auto human = run_status();
   EXPECT_EQ(human.status, 0) << human.out << human.err;
-  EXPECT_EQ(human.out,
-            "summary: in step; 5 entries, 5 in step; 0 drift, 0 not checked; TPM not checked: no TPM answered\n");
+  auto lines = lines_of(human.out);
+  ASSERT_EQ(lines.size(), 3u) << human.out;
+  EXPECT_EQ(lines[0].rfind("ZOVEMO OK - baseline in step, 5 entries | entries=5 changed=0 missing=0 symlink=0 "
+                           "new_file=0 boot_path_changed=0 leftover_temporary=0 other_drift=0 not_checked=0 "
+                           "check_seconds=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "next boot: finds every boot file as measured");
+  EXPECT_EQ(lines[2], "summary: in step; 5 entries, 5 in step; 0 drift, 0 not checked; TPM not checked: no TPM answered");
   JsonReport report;
   run_json(&report);
   EXPECT_EQ(report.status(), "in_step");
@@ -119,7 +129,194 @@ TEST_F(StatusReport, FreshBaselineIsInStepAndSaysTheTpmWasNotChecked) {
   EXPECT_EQ(member(report.get("tpm"), "checked"), "false");
   EXPECT_EQ(member(report.get("tpm"), "reason"), "no TPM answered");
   EXPECT_EQ(run_status({"--no-tpm"}).status, 0);
+
+  // What a collector needs to tell reports apart, at the top.
+  EXPECT_EQ(member(report.document, "schema_version"), "1");
+  EXPECT_EQ("zovemo_status " + member(report.document, "tool_version") + "\n", run_status({"--version"}).out);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  EXPECT_EQ(member(report.document, "host"), host);
+  std::string checked_at = member(report.document, "checked_at");
+  struct tm parts {};
+  const char* end = strptime(checked_at.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  ASSERT_TRUE(end != nullptr && *end == '\0' && checked_at.size() == 20) << checked_at;
+  EXPECT_LT(std::abs(static_cast<long>(timegm(&parts) - time(nullptr))), 60L) << "UTC, whatever the time zone";
+  EXPECT_EQ(member(report.document, "verdict"), "OK");
+  EXPECT_EQ(member(report.document, "exit_status"), "0");
+  EXPECT_EQ(member(json_object_object_get(report.document, "next_boot"), "will_stop"), "false");
+  EXPECT_EQ(member(json_object_object_get(report.document, "policy"), "arrest_mode"), "log");
 }
+
+// The reference value of each PCR from the document, computed here as a
+// verifier would: SM3 over the PCR's measurement texts in list order, SM3
+// again, then one extend from zero.
+std::map<std::string, std::string> oracle_references() {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  std::map<std::string, std::string> texts;
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    texts[member(entry, "pcr")] += member(entry, "measure_base_value");
+  }
+  json_object_put(document);
+  std::map<std::string, std::string> references;
+  for (const char* pcr : {"8", "9", "11", "12"}) {
+    references[pcr] = texts.count(pcr) ? oracle::sm3_hex(std::string(32, '\0') + oracle::sm3(oracle::sm3(texts[pcr])))
+                                       : std::string(64, '0');
+  }
+  return references;
+}
+
+// The reference values as the report gives them, by PCR, with the TPM's
+// slot and match flag when present.
+std::map<std::string, std::string> reported_references(const JsonReport& report, bool with_tpm) {
+  std::map<std::string, std::string> values;
+  json_object* references = report.get("reference_values");
+  for (size_t i = 0; references != nullptr && i < json_object_array_length(references); ++i) {
+    json_object* item = json_object_array_get_idx(references, i);
+    values[member(item, "pcr")] = member(item, "value");
+    EXPECT_EQ(member(item, "tpm_slot"), with_tpm ? member(item, "value") : "<absent>");
+    EXPECT_EQ(member(item, "tpm_match"), with_tpm ? "true" : "<absent>");
+  }
+  return values;
+}
+
+TEST_F(StatusReport, ReferenceValuesComeFromTheBaselineWithoutATpm) {
+  write_file("/boot/grub/x86_64-efi/extra.mod", "second module of PCR 12");
+  ASSERT_EQ(run_tool({"-a", "/boot/grub/x86_64-efi/extra.mod"}).status, 0);
+  JsonReport report;
+  run_json(&report, {"--no-tpm"});
+  EXPECT_EQ(reported_references(report, false), oracle_references());
+}
+
+// One run of the check under a policy and one kind of drift.
+struct VerdictCase {
+  const char* name;
+  std::vector<std::vector<std::string>> policy;  // zovemo_config commands
+  std::function<void()> drift;
+  int status;
+  std::string first_line;  // its beginning
+  std::string next_boot;
+};
+
+TEST(StatusVerdict, DriftIsWeighedAgainstThePolicyStoredInTheBaseline) {
+  auto change_module = [] { write_file(kModule, "changed"); };
+  const std::vector<std::vector<std::string>> dialog = {{"-p", "-v", "1"}};
+  const std::vector<VerdictCase> cases = {
+      {"in step, dialog", dialog, [] {}, 0, "ZOVEMO OK - baseline in step, 5 entries | ",
+       "finds every boot file as measured"},
+      {"changed, log", {}, change_module, 1, "ZOVEMO WARNING - drift: 1 changed; the next boot only logs",
+       "only logs the drift (arrest mode log)"},
+      {"changed, dialog", dialog, change_module, 2, "ZOVEMO CRITICAL - drift: 1 changed; the next boot will be",
+       "will be arrested at the dialog (trusted start-up on, arrest mode dialog)"},
+      {"changed, start-up off", {{"-p", "-v", "1"}, {"-b", "-v", "0"}}, change_module, 1, "ZOVEMO WARNING - ",
+       "only logs the drift (trusted start-up off)"},
+      {"new kernel, dialog", dialog, [] { write_file("/boot/vmlinuz-7", "new"); }, 2, "ZOVEMO CRITICAL - ",
+       "will be arrested at the dialog (trusted start-up on, arrest mode dialog)"},
+      {"edited to \"ON\", dialog",
+       {},
+       [&] {
+         json_object* document = json_object_from_file("/boot/.vemobase");
+         json_object_object_add(document, "trust_startup", json_object_new_string("ON"));
+         json_object_object_add(document, "arrest_mode", json_object_new_string("dialog"));
+         json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+         json_object_put(document);
+         change_module();
+       },
+       1, "ZOVEMO WARNING - ", "only logs the drift (trusted start-up off)"},
+      {"path list only, dialog", dialog,
+       [] { write_file("/boot/.vemobase.tmp", read_file("/boot/.vemobase.tmp") + "/etc/stale.conf\n"); }, 1,
+       "ZOVEMO WARNING - drift: 1 unmatched_line; the next boot finds", "finds every boot file as measured"},
+      {"leftover temporary files, dialog", dialog,
+       [] {
+         for (const char* file : {"/boot/.vemobase.new-12", "/boot/.vemolog.new-3", "/boot/.vemobase.swp"})
+           write_file(file, "interrupted");
+       },
+       1, "ZOVEMO WARNING - drift: 3 leftover_temporary; ", "finds every boot file as measured"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox::reset();
+    sandbox::make_small_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+    for (const auto& command : c.policy) run_tool(command);
+    c.drift();
+    auto human = run_status();
+    EXPECT_EQ(human.status, c.status) << human.out;
+    EXPECT_EQ(human.out.rfind(c.first_line, 0), 0u) << human.out;
+    EXPECT_NE(human.out.find("\nnext boot: " + c.next_boot + "\n"), std::string::npos) << human.out;
+    JsonReport report;
+    run_json(&report);
+    EXPECT_EQ(member(report.document, "exit_status"), std::to_string(c.status));
+    EXPECT_EQ(member(json_object_object_get(report.document, "next_boot"), "will_stop"),
+              c.status == 2 ? "true" : "false");
+  }
+}
+
+// The small tree's entries are stored as "(hd0,gpt2)" + path.
+std::string stored_boot_path(const std::string& path) { return "(hd0,gpt2)" + path; }
+
+TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
+  auto& fakes = sandbox::FakeTools::instance();
+  fakes.answer("grub-probe", kKernel, "hd1,gpt3\n");
+  fakes.answer("grub-probe", kInitrd, "");
+  JsonReport moved;
+  run_json(&moved);
+  EXPECT_EQ(moved.run.status, 1);
+  EXPECT_EQ(moved.findings,
+            (std::vector<Finding>{{"boot_path_changed", kKernel, std::string("(hd1,gpt3)") + kKernel},
+                                  {"boot_path_unchecked", kInitrd, "the GRUB tools could not translate it"}}));
+  EXPECT_EQ(member(json_object_array_get_idx(moved.get("findings"), 0), "stored"), stored_boot_path(kKernel));
+  EXPECT_NE(run_status().out.find(std::string("\nboot_path_changed ") + kKernel + ": boot path changed, stored " +
+                                  stored_boot_path(kKernel) + ", now (hd1,gpt3)" + kKernel + "\n"),
+            std::string::npos);
+
+  // A second entry of the module under an older boot path.
+  fakes.reset();
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  json_object* copy = nullptr;
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    if (member(json_object_array_get_idx(list, i), "sys_path") == kModule)
+      json_object_deep_copy(json_object_array_get_idx(list, i), &copy, nullptr);
+  }
+  ASSERT_NE(copy, nullptr);
+  json_object_object_add(copy, "grub_path", json_object_new_string("(hd0,msdos1)/old"));
+  json_object_array_add(list, copy);
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+  JsonReport twice;
+  run_json(&twice);
+  EXPECT_EQ(twice.findings, (std::vector<Finding>{{"boot_path_changed", kModule, stored_boot_path(kModule)}}));
+  EXPECT_EQ(member(json_object_array_get_idx(twice.get("findings"), 0), "holders"), "2");
+
+  // Without the GRUB tools the duplicate is still found, and the rest is
+  // "not checked" once, without a log entry. (The system's own GRUB tools
+  // are kept off PATH.)
+  auto log = sandbox::log_lines();
+  std::string bin = sandbox::scratch_dir() + "/only-ls";
+  sandbox::make_dirs(bin);
+  fs::remove(bin + "/ls");
+  fs::create_symlink("/bin/ls", bin + "/ls");
+  std::string path = fakes.dir() + ":" + bin;
+  fakes.remove_program("grub-probe");
+  JsonReport without;
+  run_json(&without, {}, path);
+  EXPECT_EQ(without.run.status, 1);
+  EXPECT_EQ(without.findings,
+            (std::vector<Finding>{{"boot_path_unchecked", "<absent>", "boot paths not checked: grub-probe not found"},
+                                  {"boot_path_changed", kModule, "null"}}));
+  fakes.reset();
+  fs::remove(kModule);
+  fakes.remove_program("grub-mkrelpath");
+  JsonReport unknown;
+  run_json(&unknown, {}, path);
+  EXPECT_EQ(unknown.findings,
+            (std::vector<Finding>{{"missing", kModule, ""}, {"missing", kModule, ""},
+                                  {"boot_path_unchecked", "<absent>", "boot paths not checked: grub-mkrelpath not found"}}));
+  EXPECT_EQ(sandbox::log_lines(), log);
+}
+
 
 TEST_F(StatusReport, OneChangedByteOfOneModuleIsTheOnlyFinding) {
   std::string stored = baseline_value(kModule);
@@ -201,7 +398,7 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   ASSERT_EQ(mkfifo(kInitrd, 0600), 0);
   JsonReport report;
   run_json(&report);
-  EXPECT_EQ(report.run.status, 2) << "a fifo must neither block the report nor pass as in step";
+  EXPECT_EQ(report.run.status, 3) << "a fifo must neither block the report nor pass as in step";
   EXPECT_EQ(report.status(), "incomplete");
   ASSERT_EQ(report.findings.size(), 1u);
   EXPECT_EQ(report.findings[0].kind, "unreadable");
@@ -212,7 +409,7 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   EXPECT_EQ(with_drift.run.status, 1) << "drift found outweighs what was not checked";
 }
 
-TEST_F(StatusReport, ReadsWithoutChangingAnythingOrStartingPrograms) {
+TEST_F(StatusReport, ReadsWithoutChangingAnythingAndStartsOnlyOneTranslationPerFile) {
   write_file(kModule, "changed");
   write_file("/boot/vmlinuz-6.1.0-14-amd64", "new");
   auto snapshot = [] {
@@ -231,14 +428,17 @@ TEST_F(StatusReport, ReadsWithoutChangingAnythingOrStartingPrograms) {
   sandbox::FakeTools::instance().clear_records();
   EXPECT_EQ(run_status().status, 1);
   EXPECT_EQ(snapshot(), before);
-  EXPECT_TRUE(sandbox::FakeTools::instance().records().empty()) << "boot paths are not derived afresh";
+  std::map<std::string, int> started;
+  for (const auto& record : sandbox::FakeTools::instance().records()) ++started[record[0]];
+  EXPECT_EQ(started, (std::map<std::string, int>{{"dmidecode", 1}, {"grub-mkrelpath", 5}, {"grub-probe", 5}}));
 }
 
 TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
   int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(boot, LOCK_EX), 0);
   auto busy = run_status({"--wait=0"});
-  EXPECT_EQ(busy.status, 2);
+  EXPECT_EQ(busy.status, 3);
+  EXPECT_EQ(busy.out.rfind("ZOVEMO UNKNOWN - baseline busy", 0), 0u) << busy.out;
   EXPECT_NE(busy.err.find("baseline busy"), std::string::npos) << busy.err;
 
   std::thread release([boot] {
@@ -250,18 +450,47 @@ TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
   EXPECT_EQ(waited.status, 0) << waited.err;
 }
 
+// A monitoring agent kills a check that outlasts its own timeout and calls
+// that CRITICAL; the check must give up first, as UNKNOWN.
+TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
+  // A sparse file far too large to measure in a second, held by an entry.
+  int huge = open("/boot/huge.img", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(ftruncate(huge, 64LL << 30), 0) << strerror(errno);
+  close(huge);
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* entry = json_object_new_object();
+  json_object_object_add(entry, "sys_path", json_object_new_string("/boot/huge.img"));
+  json_object_object_add(entry, "measure_base_value", json_object_new_string(std::string(64, '0').c_str()));
+  json_object_array_add(json_object_object_get(document, "list"), entry);
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+
+  std::string metrics = sandbox::scratch_dir() + "/timeout.prom";
+  auto start = std::chrono::steady_clock::now();
+  auto late = run_status({"--timeout=1", "--prometheus", metrics});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(late.status, 3);
+  EXPECT_EQ(late.out.rfind("ZOVEMO UNKNOWN - check not done within 1 seconds: the baseline is too large", 0), 0u)
+      << late.out;
+  EXPECT_NE(read_file(metrics).find("\nzovemo_check_success 0\n"), std::string::npos);
+  EXPECT_EQ(run_status({"--timeout=0"}).status, 3) << "a bad option";
+}
+
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
   sandbox::make_small_boot_tree();
   auto none = run_status();
-  EXPECT_EQ(none.status, 2);
-  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.status, 3);
+  ASSERT_EQ(lines_of(none.out).size(), 1u) << none.out;
+  EXPECT_EQ(none.out.rfind("ZOVEMO UNKNOWN - no baseline: /boot/.vemobase does not exist (run zovemo_config -i) "
+                           "| check_seconds=", 0), 0u) << none.out;
   EXPECT_NE(none.err.find("no baseline"), std::string::npos) << none.err;
 
   for (const char* content : {"{ \"list\": [", "{\"trust_startup\":\"on\",\"list\":{}}", "[]"}) {
     write_file("/boot/.vemobase", content);
     JsonReport report;
     run_json(&report);
-    EXPECT_EQ(report.run.status, 2) << content;
+    EXPECT_EQ(report.run.status, 3) << content;
+    EXPECT_EQ(member(report.document, "verdict"), "UNKNOWN") << content;
     EXPECT_EQ(report.status(), "error") << content;
     EXPECT_NE(member(report.document, "error"), "<absent>");
     EXPECT_EQ(report.get("findings"), nullptr);
@@ -311,12 +540,16 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   EXPECT_EQ(human.status, 1);
   EXPECT_EQ(member(report.document, "exit_status"), "1");
   auto lines = lines_of(human.out);
-  ASSERT_EQ(lines.size(), report.findings.size() + 1) << human.out;
+  ASSERT_EQ(lines.size(), report.findings.size() + 3) << human.out;
   ASSERT_EQ(report.findings.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("ZOVEMO WARNING - drift: 1 changed, 1 missing, 1 new_file, 1 unmatched_line; "
+                           "the next boot only logs the drift (arrest mode log) | entries=5 changed=1 missing=1 "
+                           "symlink=0 new_file=1 boot_path_changed=0 leftover_temporary=0 other_drift=1 "
+                           "not_checked=0 check_seconds=", 0), 0u) << lines[0];
   for (size_t i = 0; i < report.findings.size(); ++i) {
-    EXPECT_EQ(lines[i].rfind(report.findings[i].kind + " " + report.findings[i].path, 0), 0u) << lines[i];
+    EXPECT_EQ(lines[i + 1].rfind(report.findings[i].kind + " " + report.findings[i].path, 0), 0u) << lines[i + 1];
   }
-  EXPECT_NE(lines[0].find(report.findings[0].detail), std::string::npos) << "the current digest is shown";
+  EXPECT_NE(lines[1].find(report.findings[0].detail), std::string::npos) << "the current digest is shown";
   EXPECT_EQ(lines.back(),
             "summary: drift; 5 entries, 3 in step; 4 drift, 0 not checked; TPM not checked: no TPM answered");
 
@@ -325,24 +558,135 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   EXPECT_EQ(quiet.out + quiet.err, "");
   fs::remove("/boot/.vemobase");
   auto quiet_failure = run_status({"-q"});
-  EXPECT_EQ(quiet_failure.status, 2);
+  EXPECT_EQ(quiet_failure.status, 3);
   EXPECT_EQ(quiet_failure.out + quiet_failure.err, "");
 }
 
 TEST(StatusOptions, UsageVersionAndBadArguments) {
   auto help = run_status({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--help", "--version"})
+  for (const char* option : {"--json", "--quiet", "--no-tpm", "--wait=SECONDS", "--timeout=SECONDS",
+                             "--prometheus=FILE", "--help", "--version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   auto version = run_status({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("zovemo_status ", 0), 0u);
   for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"--wait=soon"}, {"--wait=-1"}, {"extra"}, {"--wait"}}) {
+           {"--bogus"}, {"--wait=soon"}, {"--wait=-1"}, {"extra"}, {"--wait"}, {"--prometheus="}}) {
     auto result = run_status(bad);
-    EXPECT_EQ(result.status, 2) << bad[0];
+    EXPECT_EQ(result.status, 3) << bad[0] << " is UNKNOWN, as for monitoring plugins";
     EXPECT_EQ(result.out, "") << bad[0];
   }
+}
+
+constexpr const char* kPromtool = "/usr/bin/promtool";
+const std::string kRules = std::string(ZOVEMO_SOURCE_DIR) + "/packaging/prometheus/zovemo.rules.yml";
+
+sandbox::RunResult promtool_check_metrics(const std::string& file) {
+  return sandbox::run("/bin/sh", {"-c", std::string(kPromtool) + " check metrics <\"$0\"", file}, "/usr/bin:/bin");
+}
+
+TEST_F(StatusReport, PromtoolAcceptsTheMetricsOfEachOutcomeAndTheRulesUseThem) {
+  if (access(kPromtool, X_OK) != 0) GTEST_SKIP() << "promtool not installed (Debian package prometheus)";
+  std::string file = sandbox::scratch_dir() + "/zovemo.prom";
+  struct Step {
+    const char* name;
+    std::function<void()> prepare;
+    int status;
+    std::vector<std::string> samples;
+  };
+  std::string metrics_of_drift;
+  const std::vector<Step> steps = {
+      {"in step", [] {}, 0, {"zovemo_check_success 1", "zovemo_next_boot_will_stop 0", "zovemo_baseline_entries 5"}},
+      {"drift, dialog",
+       [] {
+         run_tool({"-p", "-v", "1"});
+         write_file(kModule, "changed");
+       },
+       2,
+       {"zovemo_next_boot_will_stop 1", "zovemo_drift_findings{kind=\"changed\"} 1", "zovemo_arrest_mode_dialog 1",
+        "zovemo_check_status 2"}},
+      {"failed", [] { fs::remove("/boot/.vemobase"); }, 3, {"zovemo_check_success 0", "zovemo_check_status 3"}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.prepare();
+    auto run = run_status({"--quiet", "--prometheus", file});
+    EXPECT_EQ(run.status, step.status) << run.err;
+    std::string metrics = read_file(file);
+    for (const auto& sample : step.samples) EXPECT_NE(metrics.find("\n" + sample + "\n"), std::string::npos) << metrics;
+    auto check = promtool_check_metrics(file);
+    EXPECT_EQ(check.status, 0) << check.out << check.err << metrics;
+    EXPECT_EQ(check.out + check.err, "") << "no naming complaints";
+    if (step.status == 2) metrics_of_drift = metrics;
+  }
+
+  auto rules = sandbox::run(kPromtool, {"check", "rules", kRules}, "/usr/bin:/bin");
+  EXPECT_EQ(rules.status, 0) << rules.out << rules.err;
+  // An alert on a name the tool does not write would never fire.
+  size_t names = 0;
+  for (const auto& line : lines_of(read_file(kRules))) {
+    if (line.find("expr:") == std::string::npos) continue;
+    for (size_t at = line.find("zovemo_"); at != std::string::npos; at = line.find("zovemo_", at), ++names) {
+      size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", at);
+      std::string name = line.substr(at, end - at);
+      EXPECT_NE(metrics_of_drift.find("\n" + name), std::string::npos) << name;
+      at = end;
+    }
+  }
+  EXPECT_EQ(names, 4u);
+}
+
+// The collector must never read a partial file: the metrics reach FILE by
+// rename or not at all, and a failure is UNKNOWN with the reason.
+TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
+  std::string dir = sandbox::scratch_dir() + "/collector";
+  sandbox::make_dirs(dir);
+  write_file(dir + "/zovemo.prom", "old\n");
+  chmod((dir + "/zovemo.prom").c_str(), 0600);
+  auto written = run_status({"--prometheus=" + dir + "/zovemo.prom"});
+  EXPECT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(read_file(dir + "/zovemo.prom").rfind("# HELP zovemo_check_success ", 0), 0u);
+  struct stat info {};
+  stat((dir + "/zovemo.prom").c_str(), &info);
+  EXPECT_EQ(info.st_mode & 07777, 0644u) << "node_exporter reads it as another user";
+
+  auto leaves_nothing = [](const std::string& where, const std::set<std::string>& expected) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(where)) names.insert(entry.path().filename());
+    EXPECT_EQ(names, expected);
+  };
+  leaves_nothing(dir, {"zovemo.prom"});
+
+  // A full file system: the old file stays whole, no temporary file stays.
+  std::string full = sandbox::scratch_dir() + "/full";
+  sandbox::make_dirs(full);
+  ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=8k"), 0) << strerror(errno);
+  write_file(full + "/zovemo.prom", "old\n");
+  write_file(full + "/filler", std::string(4096, 'f'));
+  // A read-only directory, which root's rights do not get past.
+  std::string read_only = sandbox::scratch_dir() + "/read-only";
+  sandbox::make_dirs(read_only);
+  ASSERT_EQ(mount("tmpfs", read_only.c_str(), "tmpfs", MS_RDONLY, nullptr), 0) << strerror(errno);
+
+  for (const std::string& file : {full + "/zovemo.prom", read_only + "/zovemo.prom",
+                                  sandbox::scratch_dir() + "/no-such-dir/zovemo.prom", dir}) {
+    SCOPED_TRACE(file);
+    auto failed = run_status({"--prometheus", file});
+    EXPECT_EQ(failed.status, 3);
+    EXPECT_EQ(failed.out.rfind("ZOVEMO UNKNOWN - cannot write metrics to \"" + file + "\": ", 0), 0u) << failed.out;
+    EXPECT_EQ(lines_of(failed.err).size(), 1u) << failed.err;
+    JsonReport report;
+    run_json(&report, {"--prometheus", file});
+    EXPECT_EQ(member(report.document, "verdict"), "UNKNOWN");
+    EXPECT_NE(member(report.document, "metrics_error"), "<absent>");
+  }
+  EXPECT_EQ(read_file(full + "/zovemo.prom"), "old\n");
+  leaves_nothing(full, {"zovemo.prom", "filler"});
+  leaves_nothing(read_only, {});
+  leaves_nothing(dir, {"zovemo.prom"});
+  umount2(full.c_str(), MNT_DETACH);
+  umount2(read_only.c_str(), MNT_DETACH);
 }
 
 // With a software TPM: the reference slots and the snapshot index.
@@ -365,6 +709,7 @@ TEST_F(StatusTpm, DamagedSlotAndMissingIndicesAreFoundAndNothingElse) {
   EXPECT_EQ(member(tpm, "reference_index"), "present");
   EXPECT_EQ(member(tpm, "snapshot_index"), "present");
   ASSERT_EQ(json_object_array_length(json_object_object_get(tpm, "slots")), 4u);
+  EXPECT_EQ(reported_references(clean, true), oracle_references()) << "what a verifier computes is what the TPM holds";
   EXPECT_NE(run_status().out.find("TPM checked: reference index present, 4 of 4 slots in step"), std::string::npos);
 
   std::string damage = sandbox::scratch_dir() + "/damage";

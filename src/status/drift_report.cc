@@ -10,17 +10,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "baseline_document.h"
+#include "boot_path.h"
 #include "file_measurement.h"
+#include "grub_tools.h"
 #include "path_list.h"
 #include "pcr_emulation.h"
 #include "tpm_standin.h"
@@ -126,18 +132,26 @@ const char* string_member(json_object* entry, const char* name) {
 }
 
 Finding finding(FindingKind kind, const std::string& path) {
-  Finding result{kind, path, "", "", "", FileClass::kConfiguration, 0, 0};
+  Finding result;
+  result.kind = kind;
+  result.path = path;
   return result;
 }
 
-// Compares one entry with its file; true when it is in step.
-bool check_entry(json_object* entry, size_t position, std::vector<Finding>* findings) {
+enum class EntryState {
+  kInStep,   // measured, same text
+  kChanged,  // measured, other text
+  kAbsent,   // not measured: missing, a link, unreadable or invalid
+};
+
+// Compares one entry with its file.
+EntryState check_entry(json_object* entry, size_t position, std::vector<Finding>* findings) {
   const char* path = string_member(entry, "sys_path");
   if (path == nullptr || path[0] != '/') {
     Finding invalid = finding(FindingKind::kInvalidEntry, path != nullptr ? path : "");
     invalid.reason = "entry " + std::to_string(position) + " has no absolute \"sys_path\"";
     findings->push_back(invalid);
-    return false;
+    return EntryState::kAbsent;
   }
   const char* stored_text = string_member(entry, "measure_base_value");
   std::string stored = stored_text != nullptr ? stored_text : "";
@@ -151,11 +165,11 @@ bool check_entry(json_object* entry, size_t position, std::vector<Finding>* find
       unreadable.reason = strerror(errno);
       findings->push_back(unreadable);
     }
-    return false;
+    return EntryState::kAbsent;
   }
   if (S_ISLNK(info.st_mode)) {
     findings->push_back(finding(FindingKind::kSymlink, path));
-    return false;
+    return EntryState::kAbsent;
   }
   // A fifo would block the open and a device would be read without end;
   // a directory measures as its size in zero bytes, as the tool does.
@@ -163,7 +177,7 @@ bool check_entry(json_object* entry, size_t position, std::vector<Finding>* find
     Finding unreadable = finding(FindingKind::kUnreadable, path);
     unreadable.reason = "not a regular file";
     findings->push_back(unreadable);
-    return false;
+    return EntryState::kAbsent;
   }
 
   FileMeasurement measurement = measure_file(path);
@@ -172,23 +186,23 @@ bool check_entry(json_object* entry, size_t position, std::vector<Finding>* find
       break;
     case MeasureOutcome::kMissing:  // went between the lstat and the open
       findings->push_back(finding(FindingKind::kMissing, path));
-      return false;
+      return EntryState::kAbsent;
     case MeasureOutcome::kSymlink:
       findings->push_back(finding(FindingKind::kSymlink, path));
-      return false;
+      return EntryState::kAbsent;
     default: {
       Finding unreadable = finding(FindingKind::kUnreadable, path);
       unreadable.reason = access(path, R_OK) != 0 ? strerror(errno) : "changed while it was measured";
       findings->push_back(unreadable);
-      return false;
+      return EntryState::kAbsent;
     }
   }
-  if (stored == measurement.text) return true;
+  if (stored == measurement.text) return EntryState::kInStep;
   Finding changed = finding(FindingKind::kChanged, path);
   changed.stored = stored;
   changed.current = measurement.text;
   findings->push_back(changed);
-  return false;
+  return EntryState::kChanged;
 }
 
 // What initialisation would measure of a discovered path: regular files,
@@ -313,7 +327,7 @@ std::string expected_slot(int flag) {
   return extended ? hex(extended.get(), kSlotSize) : "";
 }
 
-void check_tpm(json_object* document, json_object* list, TpmCheck* tpm, std::vector<Finding>* findings) {
+void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std::vector<Finding>* findings) {
   if (testing_tpm_chip() != 0) {
     tpm->reason = "no TPM answered";
     return;
@@ -322,13 +336,12 @@ void check_tpm(json_object* document, json_object* list, TpmCheck* tpm, std::vec
   std::string reason;
   tpm->reference = probe_index(kReferenceIndex, &reason);
   if (tpm->reference == IndexState::kPresent) {
-    LentDocument lent(document, list);
-    for (int flag : kFlags) {
-      SlotCheck slot{flag, "", expected_slot(flag)};
+    for (const auto& reference : references) {
+      SlotCheck slot{reference.pcr, "", reference.value};
       uint8_t stored[kSlotSize];
-      if (read_nv_slot(flag, stored) != 0) {
+      if (read_nv_slot(reference.pcr, stored) != 0) {
         tpm->reference = IndexState::kUnreadable;
-        reason = "slot of PCR " + std::to_string(flag) + " cannot be read";
+        reason = "slot of PCR " + std::to_string(reference.pcr) + " cannot be read";
         tpm->slots.clear();
         break;
       }
@@ -351,6 +364,192 @@ void check_tpm(json_object* document, json_object* list, TpmCheck* tpm, std::vec
   add_index_finding(tpm->snapshot, kSnapshotIndex, FindingKind::kSnapshotIndexMissing, reason, findings);
 }
 
+// The entry's "pcr" as the emulation reads it: one or two decimal digits.
+int entry_pcr(json_object* entry) {
+  const char* text = string_member(entry, "pcr");
+  if (text == nullptr) return -1;
+  size_t length = strlen(text);
+  if (length < 1 || length > 2 || !isdigit(static_cast<unsigned char>(text[0])) ||
+      (length == 2 && !isdigit(static_cast<unsigned char>(text[1]))))
+    return -1;
+  return atoi(text);
+}
+
+std::vector<ReferenceValue> reference_values(json_object* document, json_object* list) {
+  LentDocument lent(document, list);
+  std::vector<ReferenceValue> references;
+  for (int flag : kFlags) {
+    ReferenceValue reference{flag, 0, expected_slot(flag)};
+    for (size_t i = 0; i < json_object_array_length(list); ++i)
+      reference.entries += entry_pcr(json_object_array_get_idx(list, i)) == flag;
+    references.push_back(reference);
+  }
+  return references;
+}
+
+Policy stored_policy(json_object* document) {
+  const char* trust = string_member(document, "trust_startup");
+  const char* arrest = string_member(document, "arrest_mode");
+  return Policy{trust != nullptr ? trust : "", arrest != nullptr ? arrest : ""};
+}
+
+bool on_path(const std::string& program) {
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (access(((dir.empty() ? "." : dir) + "/" + program).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// "" when the GRUB tools can translate paths, else why not. What choosing
+// the tools needs is looked for first: a failed choice would be logged, and
+// the report writes no log entry.
+std::string grub_tools_missing() {
+  glob_t matches{};
+  bool found = glob("/boot/grub*", GLOB_NOSORT, nullptr, &matches) == 0;
+  globfree(&matches);
+  if (!found) return "no GRUB directory under /boot";
+  if (!on_path("ls")) return "ls not found";
+  if (set_command() != 0) return "the GRUB tools cannot be chosen";
+  for (const char* tool : {GRUB_PROBE, GRUB_MKRELPATH})
+    if (!on_path(tool)) return std::string(tool) + " not found";
+  return "";
+}
+
+// Entries whose file was measured, grouped by file, in list order.
+struct FileHolders {
+  std::string path;
+  std::vector<std::string> boot_paths;  // the "grub_path" of each holder
+};
+
+// The boot path of every file, "" where the translation fails. Each is two
+// short-lived GRUB tool processes, so a few run at once: the waiting, not
+// the processor, is what they cost.
+std::vector<std::string> translate_all(const std::vector<FileHolders>& files) {
+  constexpr size_t kTranslators = 4;
+  std::vector<std::string> boot_paths(files.size());
+  std::atomic<size_t> next{0};
+  auto translate_next = [&] {
+    for (size_t i; (i = next++) < files.size();) {
+      if (!translate_boot_path(files[i].path, &boot_paths[i])) boot_paths[i].clear();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t i = 1; i < std::min(kTranslators, files.size()); ++i) helpers.emplace_back(translate_next);
+  translate_next();
+  for (auto& helper : helpers) helper.join();
+  return boot_paths;
+}
+
+// One translation per file: an entry whose stored boot path is no longer
+// what the file translates to has drifted; so have the second and later
+// holders of a file when no translation tells the stale one apart.
+void check_boot_paths(const std::vector<FileHolders>& files, std::vector<Finding>* findings) {
+  if (files.empty()) return;
+  std::string missing = grub_tools_missing();
+  std::vector<std::string> boot_paths(files.size());
+  if (!missing.empty()) {
+    Finding unchecked = finding(FindingKind::kBootPathUnchecked, "");
+    unchecked.reason = "boot paths not checked: " + missing;
+    findings->push_back(unchecked);
+  } else {
+    boot_paths = translate_all(files);
+  }
+  for (size_t f = 0; f < files.size(); ++f) {
+    const FileHolders& file = files[f];
+    const std::string& now = boot_paths[f];
+    bool translated = !now.empty();
+    if (missing.empty() && !translated) {
+      Finding unchecked = finding(FindingKind::kBootPathUnchecked, file.path);
+      unchecked.reason = "the GRUB tools could not translate it";
+      findings->push_back(unchecked);
+    }
+    size_t reported = 0;
+    for (const auto& stored : file.boot_paths) {
+      if (!translated || stored == now) continue;
+      Finding moved = finding(FindingKind::kBootPathChanged, file.path);
+      moved.stored = stored;
+      moved.current = now;
+      moved.holders = file.boot_paths.size() > 1 ? file.boot_paths.size() : 0;
+      findings->push_back(moved);
+      ++reported;
+    }
+    if (reported > 0 || file.boot_paths.size() < 2) continue;
+    for (size_t i = 1; i < file.boot_paths.size(); ++i) {
+      Finding twice = finding(FindingKind::kBootPathChanged, file.path);
+      twice.stored = file.boot_paths[i];
+      twice.current = translated ? now : "";
+      twice.holders = file.boot_paths.size();
+      findings->push_back(twice);
+    }
+  }
+}
+
+// Temporary files that a command makes and removes again; one that stays
+// behind means a command was interrupted.
+void check_leftovers(std::vector<Finding>* findings) {
+  for (const char* pattern : {"/boot/.vemobase.new-*", "/boot/.vemolog.new-*", kPathListScratch}) {
+    glob_t matches{};
+    if (glob(pattern, 0, nullptr, &matches) == 0) {
+      for (size_t i = 0; i < matches.gl_pathc; ++i)
+        findings->push_back(finding(FindingKind::kLeftoverTemporary, matches.gl_pathv[i]));
+    }
+    globfree(&matches);
+  }
+}
+
+void check_baseline(const Options& options, Report* report) {
+  SharedBaselineLock lock;
+  report->failure = lock.acquire(options.wait_seconds);
+  if (!report->failure.empty()) return;
+  Document document;
+  json_object* list = nullptr;
+  report->failure = load_document(&document, &list);
+  if (!report->failure.empty()) return;
+  report->policy = stored_policy(document.get());
+  report->references = reference_values(document.get(), list);
+
+  std::vector<std::string> entry_paths;
+  std::set<std::string> held;
+  std::vector<FileHolders> measured;
+  std::map<std::string, size_t> measured_index;
+  report->entries = json_object_array_length(list);
+  for (size_t i = 0; i < report->entries; ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    EntryState state = check_entry(entry, i, &report->findings);
+    if (state == EntryState::kInStep) ++report->entries_in_step;
+    const char* path = string_member(entry, "sys_path");
+    if (path == nullptr) continue;
+    entry_paths.push_back(path);
+    held.insert(normal(path));
+    if (state == EntryState::kAbsent) continue;
+    auto [slot, added] = measured_index.emplace(normal(path), measured.size());
+    if (added) measured.push_back({path, {}});
+    const char* boot_path = string_member(entry, "grub_path");
+    measured[slot->second].boot_paths.push_back(boot_path != nullptr ? boot_path : "");
+  }
+  check_boot_paths(measured, &report->findings);
+  check_leftovers(&report->findings);
+  for (const auto& file : discover_boot_files()) {
+    if (held.count(normal(file.path))) continue;
+    Finding added = finding(FindingKind::kNewFile, file.path);
+    added.file_class = file.file_class;
+    report->findings.push_back(added);
+  }
+  check_path_list(entry_paths, &report->findings);
+  if (options.check_tpm) check_tpm(report->references, &report->tpm, &report->findings);
+  else report->tpm.reason = "skipped on request";
+
+  bool drifted = false, unchecked = false;
+  for (const auto& item : report->findings) (is_drift(item.kind) ? drifted : unchecked) = true;
+  report->outcome = drifted ? Outcome::kDrift : unchecked ? Outcome::kIncomplete : Outcome::kInStep;
+}
+
 }  // namespace
 
 const char* kind_name(FindingKind kind) {
@@ -369,6 +568,9 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kInvalidEntry: return "invalid_entry";
     case FindingKind::kPathListUnreadable: return "path_list_unreadable";
     case FindingKind::kTpmUnreadable: return "tpm_unreadable";
+    case FindingKind::kBootPathChanged: return "boot_path_changed";
+    case FindingKind::kLeftoverTemporary: return "leftover_temporary";
+    case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
   }
   return "unknown";
 }
@@ -379,9 +581,22 @@ bool is_drift(FindingKind kind) {
     case FindingKind::kInvalidEntry:
     case FindingKind::kPathListUnreadable:
     case FindingKind::kTpmUnreadable:
+    case FindingKind::kBootPathUnchecked:
       return false;
     default:
       return true;
+  }
+}
+
+bool stops_boot(FindingKind kind) {
+  switch (kind) {
+    case FindingKind::kLeftoverTemporary:
+    case FindingKind::kPathListMissing:
+    case FindingKind::kUnlistedEntry:
+    case FindingKind::kUnmatchedLine:
+      return false;
+    default:
+      return is_drift(kind);
   }
 }
 
@@ -415,11 +630,36 @@ const char* outcome_name(Outcome outcome) {
   return "error";
 }
 
-int Report::exit_status() const {
+const char* verdict_name(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kOk: return "OK";
+    case Verdict::kWarning: return "WARNING";
+    case Verdict::kCritical: return "CRITICAL";
+    case Verdict::kUnknown: return "UNKNOWN";
+  }
+  return "UNKNOWN";
+}
+
+size_t Report::count(FindingKind kind) const {
+  return std::count_if(findings.begin(), findings.end(), [kind](const Finding& item) { return item.kind == kind; });
+}
+
+size_t Report::drift_count() const {
+  return std::count_if(findings.begin(), findings.end(), [](const Finding& item) { return is_drift(item.kind); });
+}
+
+size_t Report::unchecked_count() const { return findings.size() - drift_count(); }
+
+bool Report::next_boot_stops() const {
+  if (outcome != Outcome::kDrift || !policy.arrests()) return false;
+  return std::any_of(findings.begin(), findings.end(), [](const Finding& item) { return stops_boot(item.kind); });
+}
+
+Verdict Report::verdict() const {
   switch (outcome) {
-    case Outcome::kInStep: return 0;
-    case Outcome::kDrift: return 1;
-    default: return 2;
+    case Outcome::kInStep: return Verdict::kOk;
+    case Outcome::kDrift: return next_boot_stops() ? Verdict::kCritical : Verdict::kWarning;
+    default: return Verdict::kUnknown;
   }
 }
 
@@ -438,38 +678,10 @@ std::vector<DiscoveredFile> discover_boot_files(const std::string& boot) {
 
 Report check(const Options& options) {
   Report report;
-  SharedBaselineLock lock;
-  report.failure = lock.acquire(options.wait_seconds);
-  if (!report.failure.empty()) return report;
-  Document document;
-  json_object* list = nullptr;
-  report.failure = load_document(&document, &list);
-  if (!report.failure.empty()) return report;
-
-  std::vector<std::string> entry_paths;
-  std::set<std::string> held;
-  report.entries = json_object_array_length(list);
-  for (size_t i = 0; i < report.entries; ++i) {
-    json_object* entry = json_object_array_get_idx(list, i);
-    if (check_entry(entry, i, &report.findings)) ++report.entries_in_step;
-    if (const char* path = string_member(entry, "sys_path")) {
-      entry_paths.push_back(path);
-      held.insert(normal(path));
-    }
-  }
-  for (const auto& file : discover_boot_files()) {
-    if (held.count(normal(file.path))) continue;
-    Finding added = finding(FindingKind::kNewFile, file.path);
-    added.file_class = file.file_class;
-    report.findings.push_back(added);
-  }
-  check_path_list(entry_paths, &report.findings);
-  if (options.check_tpm) check_tpm(document.get(), list, &report.tpm, &report.findings);
-  else report.tpm.reason = "skipped on request";
-
-  bool drifted = false, unchecked = false;
-  for (const auto& item : report.findings) (is_drift(item.kind) ? drifted : unchecked) = true;
-  report.outcome = drifted ? Outcome::kDrift : unchecked ? Outcome::kIncomplete : Outcome::kInStep;
+  report.checked_at = static_cast<long long>(time(nullptr));
+  auto start = std::chrono::steady_clock::now();
+  check_baseline(options, &report);
+  report.check_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return report;
 }
 

@@ -9,11 +9,18 @@
 //  - finds the boot files that initialisation would discover today but the
 //    baseline does not hold (matched by "sys_path");
 //  - matches the lines of the path list against the entries;
-//  - with a TPM, recomputes the four reference values from the document and
+//  - translates the file of every entry once more into its boot path with
+//    the GRUB tools and compares it with its "grub_path", and finds files
+//    held by more than one entry;
+//  - looks for temporary files that an interrupted command left in /boot;
+//  - recomputes the four reference values from the document, and with a TPM
 //    compares them with the slots of the reference index, and looks for the
 //    snapshot index.
-// It writes no file, no log entry and nothing to the TPM, and starts no
-// program: boot paths are not derived afresh.
+// It writes no file, no log entry and nothing to the TPM. The only programs
+// it starts are the GRUB tools (and what boot path translation asks of df
+// and dmidecode), which only read.
+// The verdict weighs the drift against the policy switches stored in the
+// baseline: whether the next boot will be arrested or only log it.
 #pragma once
 
 #include <string>
@@ -33,17 +40,32 @@ enum class FindingKind {
   kSlotDiffers,            // a reference slot differs from the recomputed value
   kReferenceIndexMissing,  // the TPM holds no reference index
   kSnapshotIndexMissing,   // the TPM holds no snapshot index
+  kBootPathChanged,        // the file's boot path is no longer the stored one,
+                           // or more than one entry holds the file
+  kLeftoverTemporary,      // a temporary file of an interrupted command in /boot
   // Not checked: something could not be examined.
   kUnreadable,             // the entry's file could not be measured
   kInvalidEntry,           // an entry without a usable "sys_path"
   kPathListUnreadable,     // the path list exists but cannot be read
   kTpmUnreadable,          // a TPM index exists or may exist but cannot be read
+  kBootPathUnchecked,      // a boot path could not be derived afresh
 };
 
 // The word that names a kind in both outputs, e.g. "changed", "new_file".
 const char* kind_name(FindingKind kind);
 // True for the kinds that are drift, false for those that are "not checked".
 bool is_drift(FindingKind kind);
+// Every drift kind, in the order of the enumeration.
+inline constexpr FindingKind kDriftKinds[] = {
+    FindingKind::kChanged,          FindingKind::kMissing,         FindingKind::kSymlink,
+    FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
+    FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
+    FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
+};
+// True for the drift kinds that the boot itself notices, so that an arresting
+// policy stops it; the path list and leftover temporary files are the
+// tool's own bookkeeping and never stop a boot.
+bool stops_boot(FindingKind kind);
 
 // Which discovery rule would find a file.
 enum class FileClass { kModule, kKernel, kInitialRamDisk, kConfiguration };
@@ -52,9 +74,12 @@ const char* class_name(FileClass file_class);  // "module", "kernel", "initrd", 
 struct Finding {
   FindingKind kind;
   std::string path;     // the file or line concerned; empty for index findings
-  std::string stored;   // kChanged: stored text; kSlotDiffers: slot bytes in hex
-  std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value
-  std::string reason;   // kUnreadable, kInvalidEntry, kPathListUnreadable, kTpmUnreadable
+  std::string stored;   // kChanged: stored text; kSlotDiffers: slot bytes in hex;
+                        // kBootPathChanged: the entry's "grub_path"
+  std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value;
+                        // kBootPathChanged: the boot path now, empty when unknown
+  std::string reason;   // the "not checked" kinds: why
+  size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
   FileClass file_class = FileClass::kConfiguration;  // kNewFile
   int pcr = 0;          // kSlotDiffers
   unsigned index = 0;   // the NV index of the TPM findings
@@ -77,23 +102,55 @@ struct TpmCheck {
   std::vector<SlotCheck> slots;  // PCRs 8, 9, 11, 12 once the reference index was read
 };
 
+// The reference value of one emulated PCR, computed from the baseline alone.
+struct ReferenceValue {
+  int pcr = 0;
+  size_t entries = 0;  // entries that belong to the PCR
+  std::string value;   // 64 hex digits; zeros when no entry belongs to it
+};
+
+// The policy switches as stored in the baseline; empty when absent.
+struct Policy {
+  std::string trust_startup;
+  std::string arrest_mode;
+  // Trusted start-up "on" with arrest mode "dialog": drift stops the boot.
+  bool arrests() const { return trust_startup == "on" && arrest_mode == "dialog"; }
+};
+
 enum class Outcome {
-  kInStep,      // exit status 0
-  kDrift,       // exit status 1: at least one drift finding
-  kIncomplete,  // exit status 2: no drift found, but something was not checked
-  kFailed,      // exit status 2: the check could not be made at all
+  kInStep,      // no finding
+  kDrift,       // at least one drift finding
+  kIncomplete,  // no drift found, but something was not checked
+  kFailed,      // the check could not be made at all
 };
 const char* outcome_name(Outcome outcome);  // "in_step", "drift", "incomplete", "error"
+
+// The monitoring-plugin verdict; its value is the exit status.
+enum class Verdict { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
+const char* verdict_name(Verdict verdict);  // "OK", "WARNING", "CRITICAL", "UNKNOWN"
 
 struct Report {
   Outcome outcome = Outcome::kFailed;
   std::string failure;  // kFailed: why
   size_t entries = 0;
   size_t entries_in_step = 0;
-  std::vector<Finding> findings;  // entries in list order, then new files, path list, TPM
+  std::vector<Finding> findings;  // entries in list order, boot paths, leftovers, new files,
+                                  // path list, TPM
   TpmCheck tpm;
+  Policy policy;
+  std::vector<ReferenceValue> references;  // PCRs 8, 9, 11, 12 once the document was read
+  long long checked_at = 0;                // seconds since the epoch when the check began
+  double check_seconds = 0;                // how long it took
 
-  int exit_status() const;
+  size_t count(FindingKind kind) const;
+  size_t drift_count() const;      // findings that are drift
+  size_t unchecked_count() const;  // findings that are "not checked"
+  // Drift that the boot notices, under a policy that arrests it.
+  bool next_boot_stops() const;
+  // UNKNOWN when the check failed or was incomplete; CRITICAL when the next
+  // boot stops; WARNING for other drift; OK in step.
+  Verdict verdict() const;
+  int exit_status() const { return static_cast<int>(verdict()); }
 };
 
 struct Options {

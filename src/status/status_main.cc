@@ -1,16 +1,24 @@
 // zovemo_status: the read-only drift report of the measured-boot baseline.
-// Options and the two renderings of the report; the checks are drift_report.
+// Options and the renderings of the report (lines for people and monitoring
+// plugins, JSON for collectors, metrics for Prometheus); the checks are
+// drift_report.
 #include <getopt.h>
 #include <json-c/json.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "baseline_document.h"
 #include "drift_report.h"
+#include "metrics_file.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"
@@ -18,24 +26,33 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
+// Bad usage is UNKNOWN, as monitoring plugins report it.
+constexpr int kUsageError = static_cast<int>(drift::Verdict::kUnknown);
+constexpr int kJsonSchemaVersion = 1;
+constexpr int kDefaultTimeout = 60;
 
 void usage(FILE* out) {
   fprintf(out,
-          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS]\n"
+          "Usage: zovemo_status [--json | --quiet] [--no-tpm] [--wait=SECONDS] [--timeout=SECONDS]\n"
+          "                     [--prometheus=FILE]\n"
           "Reports whether the measured-boot baseline %s is still in step with the\n"
-          "files under /boot and with the TPM. Changes nothing.\n"
+          "files under /boot and with the TPM. Changes nothing but FILE.\n"
           "\n"
-          "  -j, --json          print the findings as one JSON object\n"
-          "  -q, --quiet         print nothing; only the exit status tells\n"
-          "      --no-tpm        leave the TPM out of the check\n"
-          "  -w, --wait=SECONDS  wait at most this long for a command that is changing\n"
-          "                      the baseline (default 30)\n"
-          "  -h, --help          print this help and exit\n"
-          "  -V, --version       print the version and exit\n"
+          "  -j, --json             print the report as one JSON object\n"
+          "  -q, --quiet            print nothing; only the exit status tells\n"
+          "      --no-tpm           leave the TPM out of the check\n"
+          "  -w, --wait=SECONDS     wait at most this long for a command that is changing\n"
+          "                         the baseline (default 30)\n"
+          "  -t, --timeout=SECONDS  give the check up as UNKNOWN after this long in all\n"
+          "                         (default 60; keep it below the monitoring agent's)\n"
+          "      --prometheus=FILE  also write the metrics for node_exporter's textfile\n"
+          "                         collector to FILE (replaced whole)\n"
+          "  -h, --help             print this help and exit\n"
+          "  -V, --version          print the version and exit\n"
           "\n"
-          "Exit status: 0 in step, 1 drift found, 2 the check could not be made\n"
-          "(or, without drift, part of it could not be made).\n",
+          "Exit status, as monitoring plugins give it: 0 OK (in step), 1 WARNING (drift\n"
+          "the next boot only logs), 2 CRITICAL (drift that stops the next boot),\n"
+          "3 UNKNOWN (the check, or part of it, could not be made).\n",
           kBaselinePath);
 }
 
@@ -78,8 +95,102 @@ std::string describe(const drift::Finding& item) {
       return item.reason;
     case FindingKind::kTpmUnreadable:
       return nv + ": " + item.reason;
+    case FindingKind::kBootPathChanged: {
+      std::string text = item.path + ": boot path changed, stored " + (item.stored.empty() ? "(empty)" : item.stored) +
+                         ", now " + (item.current.empty() ? "unknown" : item.current);
+      if (item.holders > 1) text += "; " + std::to_string(item.holders) + " entries hold this file";
+      return text;
+    }
+    case FindingKind::kLeftoverTemporary:
+      return item.path + ": temporary file left by an interrupted command";
+    case FindingKind::kBootPathUnchecked:
+      return item.path.empty() ? item.reason : item.path + ": boot path not checked: " + item.reason;
   }
   return item.path;
+}
+
+// The kinds counted one by one in the performance data; other drift kinds
+// are summed as "other_drift".
+constexpr drift::FindingKind kFileKinds[] = {
+    drift::FindingKind::kChanged,          drift::FindingKind::kMissing,
+    drift::FindingKind::kSymlink,          drift::FindingKind::kNewFile,
+    drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
+};
+
+// What the checked run ends in: the report's verdict, unless the metrics
+// file could not be written, which a monitoring system must see as UNKNOWN.
+struct Result {
+  const drift::Report& report;
+  std::string metrics_error;
+
+  drift::Verdict verdict() const { return metrics_error.empty() ? report.verdict() : drift::Verdict::kUnknown; }
+  int exit_status() const { return static_cast<int>(verdict()); }
+};
+
+// In plain words, what the next boot does with what was found.
+std::string next_boot(const drift::Report& report) {
+  if (report.outcome == drift::Outcome::kFailed) return "unknown, the baseline could not be checked";
+  bool boot_drift = false;
+  for (const auto& item : report.findings) boot_drift = boot_drift || drift::stops_boot(item.kind);
+  if (report.next_boot_stops())
+    return "will be arrested at the dialog (trusted start-up on, arrest mode dialog)";
+  if (boot_drift) {
+    return report.policy.trust_startup != "on" ? "only logs the drift (trusted start-up off)"
+                                               : "only logs the drift (arrest mode " +
+                                                     (report.policy.arrest_mode.empty() ? "unset" : report.policy.arrest_mode) + ")";
+  }
+  if (report.outcome == drift::Outcome::kIncomplete) return "no drift in what could be checked";
+  return "finds every boot file as measured";
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  snprintf(text, sizeof text, "%.3f", seconds);
+  return text;
+}
+
+std::string perfdata(const drift::Report& report) {
+  std::string check_seconds = "check_seconds=" + seconds_text(report.check_seconds) + "s";
+  if (report.outcome == drift::Outcome::kFailed) return check_seconds;
+  std::string text = "entries=" + std::to_string(report.entries);
+  size_t counted = 0;
+  for (auto kind : kFileKinds) {
+    size_t count = report.count(kind);
+    counted += count;
+    text += " " + std::string(drift::kind_name(kind)) + "=" + std::to_string(count);
+  }
+  text += " other_drift=" + std::to_string(report.drift_count() - counted);
+  text += " not_checked=" + std::to_string(report.unchecked_count());
+  return text + " " + check_seconds;
+}
+
+// "1 changed, 2 new_file": the drift found, by kind, in the order of kinds.
+std::string drift_by_kind(const drift::Report& report) {
+  std::string text;
+  for (auto kind : drift::kDriftKinds) {
+    size_t count = report.count(kind);
+    if (count == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + drift::kind_name(kind);
+  }
+  return text;
+}
+
+// The monitoring plugin's line: "ZOVEMO <VERDICT> - <what> | <perfdata>".
+std::string summary_line(const Result& result) {
+  const drift::Report& report = result.report;
+  std::string what;
+  if (!result.metrics_error.empty()) {
+    what = result.metrics_error;
+  } else if (report.outcome == drift::Outcome::kFailed) {
+    what = report.failure;
+  } else if (report.outcome == drift::Outcome::kInStep) {
+    what = "baseline in step, " + std::to_string(report.entries) + " entries";
+  } else if (report.outcome == drift::Outcome::kIncomplete) {
+    what = std::to_string(report.unchecked_count()) + " not checked, no drift found";
+  } else {
+    what = "drift: " + drift_by_kind(report) + "; the next boot " + next_boot(report);
+  }
+  return std::string("ZOVEMO ") + drift::verdict_name(result.verdict()) + " - " + what + " | " + perfdata(report);
 }
 
 std::string tpm_summary(const drift::TpmCheck& tpm) {
@@ -92,17 +203,18 @@ std::string tpm_summary(const drift::TpmCheck& tpm) {
   return text + ", snapshot index " + drift::index_state_name(tpm.snapshot);
 }
 
-void print_human(const drift::Report& report) {
-  size_t drifts = 0, unchecked = 0;
-  for (const auto& item : report.findings) {
+void print_human(const Result& result) {
+  const drift::Report& report = result.report;
+  printf("%s\n", summary_line(result).c_str());
+  if (report.outcome == drift::Outcome::kFailed) return;
+  for (const auto& item : report.findings)
     printf("%s %s\n", drift::kind_name(item.kind), describe(item).c_str());
-    (drift::is_drift(item.kind) ? drifts : unchecked) += 1;
-  }
   const char* verdict = report.outcome == drift::Outcome::kInStep ? "in step"
                         : report.outcome == drift::Outcome::kDrift ? "drift"
                                                                     : "incomplete";
+  printf("next boot: %s\n", next_boot(report).c_str());
   printf("summary: %s; %zu entries, %zu in step; %zu drift, %zu not checked; %s\n", verdict, report.entries,
-         report.entries_in_step, drifts, unchecked, tpm_summary(report.tpm).c_str());
+         report.entries_in_step, report.drift_count(), report.unchecked_count(), tpm_summary(report.tpm).c_str());
 }
 
 void add_string(json_object* object, const char* name, const std::string& value) {
@@ -122,6 +234,7 @@ json_object* finding_json(const drift::Finding& item) {
       add_string(object, "index", index_text(item.index));
       break;
     case FindingKind::kInvalidEntry:
+    case FindingKind::kBootPathUnchecked:
       if (!item.path.empty()) add_string(object, "path", item.path);
       break;
     default:
@@ -131,6 +244,13 @@ json_object* finding_json(const drift::Finding& item) {
   if (item.kind == FindingKind::kChanged) {
     add_string(object, "stored", item.stored);
     add_string(object, "current", item.current);
+  }
+  if (item.kind == FindingKind::kBootPathChanged) {
+    add_string(object, "stored", item.stored);
+    json_object_object_add(object, "current",
+                           item.current.empty() ? nullptr : json_object_new_string(item.current.c_str()));
+    if (item.holders > 1)
+      json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
   }
   if (item.kind == FindingKind::kNewFile) add_string(object, "class", drift::class_name(item.file_class));
   if (item.kind == FindingKind::kSlotDiffers) {
@@ -164,10 +284,53 @@ json_object* tpm_json(const drift::TpmCheck& tpm) {
   return object;
 }
 
-void print_json(const drift::Report& report) {
+std::string host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+std::string utc_time(long long seconds) {
+  time_t when = static_cast<time_t>(seconds);
+  struct tm parts {};
+  char text[32] = {};
+  if (gmtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) return "";
+  return text;
+}
+
+json_object* optional_string(const std::string& value) {
+  return value.empty() ? nullptr : json_object_new_string(value.c_str());
+}
+
+// The reference values from the baseline, each with its TPM slot when a TPM
+// gave the slots.
+json_object* references_json(const drift::Report& report) {
+  json_object* array = json_object_new_array();
+  for (const auto& reference : report.references) {
+    json_object* object = json_object_new_object();
+    json_object_object_add(object, "pcr", json_object_new_int(reference.pcr));
+    json_object_object_add(object, "entries", json_object_new_int64(static_cast<int64_t>(reference.entries)));
+    add_string(object, "value", reference.value);
+    for (const auto& slot : report.tpm.slots) {
+      if (slot.pcr != reference.pcr) continue;
+      add_string(object, "tpm_slot", slot.stored);
+      json_object_object_add(object, "tpm_match", json_object_new_boolean(slot.stored == reference.value));
+    }
+    json_object_array_add(array, object);
+  }
+  return array;
+}
+
+void print_json(const Result& result) {
+  const drift::Report& report = result.report;
   json_object* object = json_object_new_object();
+  json_object_object_add(object, "schema_version", json_object_new_int(kJsonSchemaVersion));
+  add_string(object, "tool_version", ZOVEMO_VERSION);
+  add_string(object, "host", host_name());
+  add_string(object, "checked_at", utc_time(report.checked_at));
+  add_string(object, "verdict", drift::verdict_name(result.verdict()));
   add_string(object, "status", drift::outcome_name(report.outcome));
-  json_object_object_add(object, "exit_status", json_object_new_int(report.exit_status()));
+  json_object_object_add(object, "exit_status", json_object_new_int(result.exit_status()));
   add_string(object, "baseline", kBaselinePath);
   if (report.outcome == drift::Outcome::kFailed) {
     add_string(object, "error", report.failure);
@@ -179,24 +342,77 @@ void print_json(const drift::Report& report) {
     for (const auto& item : report.findings) json_object_array_add(findings, finding_json(item));
     json_object_object_add(object, "findings", findings);
     json_object_object_add(object, "tpm", tpm_json(report.tpm));
+    json_object* policy = json_object_new_object();
+    json_object_object_add(policy, "trust_startup", optional_string(report.policy.trust_startup));
+    json_object_object_add(policy, "arrest_mode", optional_string(report.policy.arrest_mode));
+    json_object_object_add(object, "policy", policy);
+    json_object* boot = json_object_new_object();
+    json_object_object_add(boot, "will_stop", json_object_new_boolean(report.next_boot_stops()));
+    add_string(boot, "text", next_boot(report));
+    json_object_object_add(object, "next_boot", boot);
+    json_object_object_add(object, "reference_values", references_json(report));
   }
+  json_object_object_add(object, "check_seconds", json_object_new_double(report.check_seconds));
+  if (!result.metrics_error.empty()) add_string(object, "metrics_error", result.metrics_error);
   printf("%s\n", json_object_to_json_string_ext(object, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE));
   json_object_put(object);
+}
+
+// Seconds from an option's argument, within [low, high]; false (with the
+// complaint printed) otherwise.
+bool parse_seconds(const char* option, const char* text, long low, long high, int* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+    fprintf(stderr, "zovemo_status: %s wants a number of seconds from %ld to %ld, not \"%s\"\n", option, low, high,
+            text);
+    return false;
+  }
+  *seconds = static_cast<int>(value);
+  return true;
+}
+
+// The check runs on a thread of its own so that one that outlasts the time
+// allowed (a baseline too large, a hanging tool) can be given up: it only
+// reads, so the process may end under it. `abandoned` tells the caller to
+// end the process without waiting for the thread.
+drift::Report check_within(const drift::Options& options, int timeout_seconds, bool* abandoned) {
+  long long began = static_cast<long long>(time(nullptr));
+  std::packaged_task<drift::Report()> task([options] { return drift::check(options); });
+  std::future<drift::Report> done = task.get_future();
+  std::thread worker(std::move(task));
+  if (done.wait_for(std::chrono::seconds(timeout_seconds)) == std::future_status::ready) {
+    worker.join();
+    return done.get();
+  }
+  worker.detach();
+  *abandoned = true;
+  drift::Report report;
+  report.failure = "check not done within " + std::to_string(timeout_seconds) +
+                   " seconds: the baseline is too large to check in that time, or a tool hangs";
+  report.checked_at = began;
+  report.check_seconds = timeout_seconds;
+  return report;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kNoTpm = 256 };
+  enum { kNoTpm = 256, kPrometheus };
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
       {"no-tpm", no_argument, nullptr, kNoTpm}, {"wait", required_argument, nullptr, 'w'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"prometheus", required_argument, nullptr, kPrometheus},
       {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   bool json = false, quiet = false;
+  std::string metrics_file;
+  int timeout_seconds = kDefaultTimeout;
   drift::Options options;
-  for (int option; (option = getopt_long(argc, argv, "jqw:hV", kLongOptions, nullptr)) != -1;) {
+  for (int option; (option = getopt_long(argc, argv, "jqw:t:hV", kLongOptions, nullptr)) != -1;) {
     switch (option) {
       case 'j':
         json = true;
@@ -207,17 +423,19 @@ int main(int argc, char** argv) {
       case kNoTpm:
         options.check_tpm = false;
         break;
-      case 'w': {
-        char* end = nullptr;
-        errno = 0;
-        long seconds = strtol(optarg, &end, 10);
-        if (errno != 0 || end == optarg || *end != '\0' || seconds < 0 || seconds > 86400) {
-          fprintf(stderr, "zovemo_status: --wait wants a number of seconds from 0 to 86400, not \"%s\"\n", optarg);
+      case kPrometheus:
+        if (optarg[0] == '\0') {
+          fprintf(stderr, "zovemo_status: --prometheus wants a file name\n");
           return kUsageError;
         }
-        options.wait_seconds = static_cast<int>(seconds);
+        metrics_file = optarg;
         break;
-      }
+      case 'w':
+        if (!parse_seconds("--wait", optarg, 0, 86400, &options.wait_seconds)) return kUsageError;
+        break;
+      case 't':
+        if (!parse_seconds("--timeout", optarg, 1, 86400, &timeout_seconds)) return kUsageError;
+        break;
       case 'h':
         usage(stdout);
         return 0;
@@ -235,14 +453,20 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  drift::Report report = drift::check(options);
-  if (quiet) return report.exit_status();
-  if (json) {
-    print_json(report);
-  } else if (report.outcome == drift::Outcome::kFailed) {
-    fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
-  } else {
-    print_human(report);
+  bool abandoned = false;
+  drift::Report report = check_within(options, timeout_seconds, &abandoned);
+  Result result{report, ""};
+  if (!metrics_file.empty()) result.metrics_error = write_metrics_file(metrics_file, prometheus_text(report));
+  if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
+  if (!quiet && json) {
+    print_json(result);
+  } else if (!quiet) {
+    if (report.outcome == drift::Outcome::kFailed) fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
+    print_human(result);
   }
-  return report.exit_status();
+  fflush(stdout);
+  fflush(stderr);
+  // The abandoned check still runs: end without tearing down what it uses.
+  if (abandoned) _exit(result.exit_status());
+  return result.exit_status();
 }

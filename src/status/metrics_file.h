@@ -1,0 +1,18 @@
+// The report as metrics for prometheus-node-exporter's textfile collector,
+// and the file they go to, replaced whole so the collector never reads part
+// of one.
+#pragma once
+
+#include <string>
+
+#include "drift_report.h"
+
+// The text exposition format: gauges named "zovemo_...", see zovemo_status(8).
+std::string prometheus_text(const drift::Report& report);
+
+// Replaces `file` with `text`: the text goes to a hidden temporary file in
+// the same directory (which the collector, reading only "*.prom", passes
+// over), is synced, made readable by all, and renamed onto `file`.
+// "" on success, else why not; then `file` is as it was and no temporary
+// file is left behind.
+std::string write_metrics_file(const std::string& file, const std::string& text);
