@@ -116,8 +116,7 @@ SM3_TARGET void compress_arm64_sm3(uint32_t state[8], const uint8_t* blocks, siz
   uint32x4_t efgh = reverse_lanes(vld1q_u32(state + 4));
   for (; count > 0; --count, blocks += 64) {
     const uint32x4_t abcd0 = abcd, efgh0 = efgh;
-    uint32x4_t m[17];
-    for (int k = 0; k < 4; ++k) m[k] = load_be(blocks + 16 * k);
+    uint32x4_t m[17] = {load_be(blocks), load_be(blocks + 16), load_be(blocks + 32), load_be(blocks + 48)};
     all_groups(abcd, efgh, m, std::make_integer_sequence<int, 16>{});
     abcd = veorq_u32(abcd, abcd0);
     efgh = veorq_u32(efgh, efgh0);
