@@ -9,6 +9,12 @@
 
 #include <atomic>
 #include <cstring>
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#ifndef HWCAP_SM3
+#define HWCAP_SM3 (1UL << 18)  // the kernel's bit, for C libraries that do not name it
+#endif
+#endif
 
 #include "sm3_compress.h"
 
@@ -22,7 +28,10 @@ struct Variants {
 
 // Ordered by expected speed, slowest first: the vector expansion pays where
 // integer units are the bottleneck (four ALUs on most x86-64 cores), and
-// AVX-512VL makes it nearly free (one instruction per rotation).
+// AVX-512VL makes it nearly free (one instruction per rotation). On aarch64
+// the SM3 instructions, which do an iteration's work in three instructions,
+// are expected to beat the portable code (not yet measured on hardware); the
+// kernel reports them in the hardware capabilities.
 Variants probe_variants() {
   Variants v{};
   v.list[v.size++] = {"portable", compress_portable, true};
@@ -37,6 +46,9 @@ Variants probe_variants() {
   v.list[v.size++] = {"bmi2", compress_bmi2, bmi2};
   v.list[v.size++] = {"avx-bmi2", compress_avx_bmi2, avx && bmi2};
   v.list[v.size++] = {"avx512", compress_avx512, avx512 && bmi2};
+#endif
+#if defined(SM3_HAVE_ARM64_SM3)
+  v.list[v.size++] = {"arm64-sm3", compress_arm64_sm3, (getauxval(AT_HWCAP) & HWCAP_SM3) != 0};
 #endif
   return v;
 }
@@ -75,6 +87,11 @@ std::span<const CompressVariant> sm3_compress_variants() {
 }
 
 void force_compress(CompressFn fn) { active.store(fn ? fn : fastest(), std::memory_order_relaxed); }
+
+CompressFn active_compress() {
+  const CompressFn fn = active.load(std::memory_order_relaxed);
+  return fn == compress_first_call ? fastest() : fn;
+}
 
 }  // namespace sm3_internal
 

@@ -30,6 +30,10 @@ std::span<const CompressVariant> sm3_compress_variants();
 // benchmarks.
 void force_compress(CompressFn fn);
 
+// The variant SM3_process and SM3_done use now; before any forcing, the
+// fastest supported one. For tests and benchmarks.
+CompressFn active_compress();
+
 // The variants themselves.
 void compress_portable(uint32_t state[8], const uint8_t* blocks, size_t count);
 #if defined(__x86_64__)
@@ -37,6 +41,10 @@ void compress_bmi2(uint32_t state[8], const uint8_t* blocks, size_t count);
 void compress_ssse3(uint32_t state[8], const uint8_t* blocks, size_t count);
 void compress_avx_bmi2(uint32_t state[8], const uint8_t* blocks, size_t count);
 void compress_avx512(uint32_t state[8], const uint8_t* blocks, size_t count);
+#endif
+#if defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define SM3_HAVE_ARM64_SM3 1
+void compress_arm64_sm3(uint32_t state[8], const uint8_t* blocks, size_t count);
 #endif
 
 }  // namespace sm3_internal

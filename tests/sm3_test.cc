@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -223,6 +224,18 @@ TEST(Sm3LongMessage, LengthFieldUsesItsUpperWord) {
   EXPECT_EQ(ctx.bit_count, kLength * 8);
   EXPECT_GT(ctx.bit_count >> 32, 0u);
   EXPECT_EQ(Digest(out, out + 32), Digest(expected, expected + 32));
+}
+
+// The variant used by default, where the run names the one this CPU must
+// get: scripts/test-arm64 does, on emulated CPUs with and without the SM3
+// instructions, so that a probe that never finds them cannot pass unseen.
+TEST(Sm3Variants, DefaultIsTheOneThisCpuMustGet) {
+  const char* expected = getenv("ZOVEMO_EXPECTED_SM3_VARIANT");
+  if (expected == nullptr) GTEST_SKIP() << "ZOVEMO_EXPECTED_SM3_VARIANT is not set: nothing names this CPU's variant";
+  std::string chosen = "none";
+  for (const auto& v : sm3_internal::sm3_compress_variants())
+    if (v.fn == sm3_internal::active_compress()) chosen = v.name;
+  EXPECT_EQ(chosen, expected);
 }
 
 TEST(Sm3Variants, EverySupportedVariantMatchesThePortableOne) {
