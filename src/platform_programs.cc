@@ -30,7 +30,7 @@ class SpawnActions {
 
 // Splits the stream into lines; keeps at most `max_lines` (0: all), drains the rest
 // so the program never blocks on a full pipe.
-void read_lines(int descriptor, size_t max_lines, std::vector<std::string>* lines) {
+void read_lines(int descriptor, size_t max_lines, char terminator, std::vector<std::string>* lines) {
   std::string pending;
   char buffer[16384];
   bool keeping = true;
@@ -41,7 +41,7 @@ void read_lines(int descriptor, size_t max_lines, std::vector<std::string>* line
     if (!keeping) continue;
     pending.append(buffer, static_cast<size_t>(got));
     size_t start = 0;
-    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (size_t end; (end = pending.find(terminator, start)) != std::string::npos; start = end + 1) {
       lines->push_back(pending.substr(start, end - start));
       if (max_lines != 0 && lines->size() >= max_lines) {
         keeping = false;
@@ -55,7 +55,8 @@ void read_lines(int descriptor, size_t max_lines, std::vector<std::string>* line
 
 }  // namespace
 
-ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors, size_t max_lines) {
+ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors, size_t max_lines,
+                          char terminator) {
   ProgramOutput output;
   if (argv.empty()) return output;
   fflush(stdout);
@@ -82,7 +83,7 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   ++started_count;
   output.started = true;
   write_end.reset();
-  read_lines(read_end.get(), max_lines, &output.lines);
+  read_lines(read_end.get(), max_lines, terminator, &output.lines);
   read_end.reset();
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -90,8 +91,8 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   return output;
 }
 
-ProgramOutput run_shell_command(const char* command, size_t max_lines) {
-  return run_program({"/bin/sh", "-c", command}, ErrorOutput::kInherit, max_lines);
+ProgramOutput run_shell_command(const char* command, size_t max_lines, char terminator) {
+  return run_program({"/bin/sh", "-c", command}, ErrorOutput::kInherit, max_lines, terminator);
 }
 
 unsigned long programs_started() { return started_count.load(); }
