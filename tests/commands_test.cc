@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "crash_points.h"
 #include "oracle.h"
 #include "sandbox.h"
 
@@ -77,6 +78,25 @@ void expect_in_step() {
     std::string content = read_file(list[i]);
     EXPECT_EQ(document[i].value, fs::exists(list[i]) ? sm3_hex(content) : "") << list[i];
   }
+}
+
+// What a run changes in the document, without time stamps: "none" when it
+// is missing, "unparsable" when it is damaged.
+std::string baseline_summary() {
+  if (!fs::exists("/boot/.vemobase")) return "none";
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  if (document == nullptr) return "unparsable";
+  std::string summary = json_object_to_json_string(json_object_object_get(document, "trust_startup"));
+  json_object_put(document);
+  for (const auto& e : entries()) summary += "\n" + e.grub_path + " " + e.sys_path + " " + e.value + " " + e.pcr;
+  return summary;
+}
+
+// The path list names exactly the entries, in their order, one per line.
+bool path_list_is_entries() {
+  std::string expected;
+  for (const auto& e : entries()) expected += e.sys_path + "\n";
+  return fs::is_regular_file(fs::symlink_status("/boot/.vemobase.tmp")) && read_file("/boot/.vemobase.tmp") == expected;
 }
 
 void make_boot_tree() {
@@ -181,6 +201,69 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   EXPECT_TRUE(stray_files().empty());
   EXPECT_EQ(run_tool({"-a", "/boot/grub/grub.cfg"}).out, "measure add failed\n");
   sandbox::remount_boot(0);
+}
+
+void change_boot_files() {
+  write_file("/boot/grub/grub.cfg", "set timeout=1\n");
+  write_file("/boot/grub/x86_64-efi/linux.mod", "new module");
+}
+
+// Killed at each call that creates, writes, flushes, renames or removes a
+// file, then followed by one more command: the document is the old one or
+// the new one, and after the next command the path list names exactly the
+// entries and no temporary file is left. A repeated add or delete finishes
+// what the killed one began.
+TEST(CrashSafety, EveryKillPointLeavesAStateTheNextCommandCompletes) {
+  std::string reason;
+  if (!crash::can_inject(&reason)) GTEST_SKIP() << reason;
+  struct Case {
+    const char* name;
+    std::vector<std::string> setup;  // after -i, before the command
+    void (*change)();
+    std::vector<std::string> command;
+    std::vector<std::string> next;
+    bool next_finishes;  // the next command prints what the whole one printed
+  } cases[] = {
+      {"init", {"-a", "/boot/extra.conf"}, nullptr, {"-i"}, {"-u", "--all"}, false},
+      {"add", {}, nullptr, {"-a", "/boot/extra.conf"}, {"-a", "/boot/extra.conf"}, true},
+      {"delete", {}, nullptr, {"-d", "/boot/vmlinuz-6.1.0-13-amd64"}, {"-d", "/boot/vmlinuz-6.1.0-13-amd64"}, true},
+      {"update all", {}, change_boot_files, {"-u", "--all"}, {"-u", "--all"}, false},
+  };
+  for (const auto& c : cases) {
+    sandbox::reset();
+    make_boot_tree();
+    write_file("/boot/extra.conf", "extra");
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+    if (!c.setup.empty()) {
+      ASSERT_EQ(run_tool(c.setup).status, 0);
+    }
+    if (c.change) c.change();
+    auto before = crash::BootFiles::take();
+    std::string old_summary = baseline_summary();
+    sandbox::RunResult whole;
+    auto points = crash::kill_points(c.command, crash::kFileCalls, &whole);
+    std::string new_summary = baseline_summary();
+    ASSERT_NE(new_summary, old_summary) << c.name;
+    ASSERT_GT(points.size(), 5u) << c.name;
+    bool repeats = c.next == c.command;
+    for (const auto& point : points) {
+      SCOPED_TRACE(std::string(c.name) + " killed at " + point.call + " #" + std::to_string(point.number));
+      before.restore();
+      crash::run_killed(point, c.command);
+      std::string after_kill = baseline_summary();
+      ASSERT_TRUE(after_kill == old_summary || after_kill == new_summary) << after_kill;
+      bool was_finished = after_kill == new_summary && path_list_is_entries();
+      auto next = run_tool(c.next);
+      EXPECT_EQ(next.status, 0);
+      EXPECT_TRUE(path_list_is_entries()) << read_file("/boot/.vemobase.tmp");
+      EXPECT_EQ(stray_files(), std::vector<std::string>{});
+      EXPECT_EQ(baseline_summary(), repeats ? new_summary : after_kill);
+      if (c.next_finishes && !was_finished) {
+        EXPECT_EQ(next.out, whole.out) << next.err;
+      }
+      if (HasFailure()) return;
+    }
+  }
 }
 
 class Lifecycle : public ::testing::Test {

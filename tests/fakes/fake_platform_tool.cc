@@ -3,8 +3,12 @@
 // directory placed first on PATH, one per program name. Each run appends its
 // argument vector to <dir>/record and prints the answer a test put in
 // <dir>/answers/<name>/<hex of last argument>, else <dir>/answers/<name>/default,
-// with every "@ARG@" replaced by the last argument.
+// with every "@ARG@" replaced by the last argument. When
+// <dir>/answers/<name>/signal holds "PID SIGNAL", the first run sends that
+// signal to that process (a TPM that dies or hangs in the middle of a
+// command) and removes the file.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,6 +78,12 @@ int main(int argc, char** argv) {
   std::string last = argc > 1 ? argv[argc - 1] : "";
   std::string answer;
   std::string base = dir + "/answers/" + name + "/";
+  std::string signal_order;
+  // Only the run that removes the order sends it.
+  if (read_whole(base + "signal", &signal_order) && unlink((base + "signal").c_str()) == 0) {
+    int pid = 0, number = 0;
+    if (sscanf(signal_order.c_str(), "%d %d", &pid, &number) == 2 && pid > 0) kill(pid, number);
+  }
   if (!read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer)) return 0;
   for (size_t at = answer.find("@ARG@"); at != std::string::npos; at = answer.find("@ARG@", at + last.size())) {
     answer.replace(at, 5, last);
