@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -156,6 +159,23 @@ TEST(InitCommand, FailedFilesAreLeftOutAndLoggedAndEmptyTreesWork) {
   EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (4 + 8));
 }
 
+TEST(InitCommand, NamesWithLineEndsAreLeftOutWholeAndTold) {
+  make_boot_tree();
+  write_file("/boot/grub/x86_64-efi/evil\nname.mod", "m");
+  write_file("/boot/vmlinuz-evil\r\nx", "k");
+  std::string odd = "/boot/vmlinuz-6.1 \"q\"\\z\xc3\xbc";  // quotes, backslash, space, UTF-8
+  write_file(odd, "odd kernel");
+  auto result = run_tool({"-i"});
+  EXPECT_NE(result.out.find("measure " + odd + "\n"), std::string::npos) << result.out;
+  for (const auto& entry : entries()) EXPECT_EQ(entry.sys_path.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(entries().size(), 7u);
+  expect_in_step();
+  auto told = lines_of(result.err);
+  ASSERT_EQ(told.size(), 1u) << result.err;
+  EXPECT_NE(told[0].find("line end"), std::string::npos);
+  EXPECT_NE(told[0].find("evil\\nname.mod"), std::string::npos) << "shown escaped, on one line";
+}
+
 TEST(InitCommand, DuplicateBootPathsKeepTheFirstFile) {
   make_boot_tree();
   fakes().answer("grub-mkrelpath", "/boot/grub/x86_64-efi/normal.mod", "/boot/grub/x86_64-efi/linux.mod\n");
@@ -291,6 +311,119 @@ TEST_F(Lifecycle, AddChecksItsArgumentBeforeAnythingChanges) {
   EXPECT_TRUE(log_has("main:zotrust_add() \"/boot/grub/grub.cfg\" already measured"));
   EXPECT_EQ(read_file("/boot/.vemobase"), before);
   EXPECT_EQ(path_list().size(), 6u);
+}
+
+// Every log entry is one line of the tool's own shape, whatever a path holds.
+void expect_log_lines_are_entries() {
+  for (const auto& line : sandbox::log_lines()) {
+    bool shaped = (line.rfind("[INFO] [", 0) == 0 || line.rfind("[ERROR] [", 0) == 0) && line.size() > 30 &&
+                  line[line.find('[', 1) + 20] == ']';
+    EXPECT_TRUE(shaped) << line;
+    EXPECT_NE(line.rfind("[ERROR] [2026-01-01", 0), 0u) << "a forged entry: " << line;
+  }
+}
+
+TEST_F(Lifecycle, AddRefusesWhatIsNotARegularFileReallyUnderBootOrEtc) {
+  std::string outside = sandbox::scratch_dir() + "/secret";
+  write_file(outside, "not for the baseline");
+  fs::create_directory_symlink("/", "/boot/rootlink");
+  fs::create_directory_symlink(sandbox::scratch_dir(), "/boot/escape");
+  ASSERT_EQ(mkfifo("/boot/fifo", 0600), 0);
+  ASSERT_EQ(mknod("/boot/null", S_IFCHR | 0600, makedev(1, 3)), 0);
+  struct {
+    std::string path;
+    const char* reason;
+  } refused[] = {
+      {"/etc/.." + outside, "outside /boot/ and /etc/"},
+      {"/boot/rootlink" + outside, "outside /boot/ and /etc/"},
+      {"/boot/escape/secret", "outside /boot/ and /etc/"},
+      {"/boot/fifo", "not a regular file"},
+      {"/boot/null", "not a regular file"},
+      {"/boot/grub", "not a regular file"},
+      {"/boot/nowhere/../.." + outside, "cannot be resolved"},
+      {"/boot/x\n[ERROR] [2026-01-01 00:00:00] forged", "line end"},
+  };
+  std::string document = read_file("/boot/.vemobase");
+  std::string listed = read_file("/boot/.vemobase.tmp");
+  for (const auto& r : refused) {
+    auto result = run_tool({"-a", r.path});
+    EXPECT_EQ(result.out, "measure add failed\n") << r.path;
+    ASSERT_EQ(lines_of(result.err).size(), 1u) << r.path << ": " << result.err;
+    EXPECT_NE(result.err.find(r.reason), std::string::npos) << result.err;
+    EXPECT_TRUE(log_has(r.reason)) << r.path;
+  }
+  EXPECT_EQ(read_file("/boot/.vemobase"), document);
+  EXPECT_EQ(read_file("/boot/.vemobase.tmp"), listed);
+  expect_log_lines_are_entries();
+
+  // A link that stays inside /boot is followed, and the path kept as given.
+  fs::create_directory_symlink("/boot/grub", "/boot/bootlink");
+  write_file("/boot/grub/extra.conf", "extra");
+  EXPECT_EQ(run_tool({"-a", "/boot/bootlink/extra.conf"}).out, "measure /boot/bootlink/extra.conf\n");
+  EXPECT_EQ(entries().back().sys_path, "/boot/bootlink/extra.conf");
+  expect_in_step();
+}
+
+TEST_F(Lifecycle, PlantedLinksAreNeverWrittenThroughAndLeftoversGo) {
+  std::string victim = sandbox::scratch_dir() + "/victim";
+  write_file(victim, "victim");
+  write_file("/boot/extra.conf", "extra");
+  fs::create_symlink(victim, "/boot/.vemobase.swp");
+  EXPECT_EQ(run_tool({"-d", "/boot/grub/grub.cfg"}).out, "delete /boot/grub/grub.cfg\n");
+  fs::remove("/boot/.vemobase.tmp");
+  fs::create_symlink(victim, "/boot/.vemobase.tmp");
+  auto add = run_tool({"-a", "/boot/extra.conf"});
+  EXPECT_EQ(add.out, "measure /boot/extra.conf\n");
+  EXPECT_NE(add.err.find("path list"), std::string::npos) << add.err;
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  fs::create_symlink(victim, "/etc/tavel_trusted/.vemo.log");
+  auto refused = run_tool({"-a", "/usr/bin/ls"});
+  EXPECT_EQ(refused.out, "measure add failed\n");
+  EXPECT_NE(refused.err.find("tool log"), std::string::npos) << refused.err;
+  EXPECT_EQ(read_file(victim), "victim");
+  EXPECT_TRUE(fs::is_symlink("/etc/tavel_trusted/.vemo.log"));
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  expect_in_step();
+
+  // What a killed run leaves is removed by the next command, under the lock.
+  for (const char* name : {"/boot/.vemobase.new-AbC123", "/boot/.vemolog.new-xYz789", "/boot/.vemobase.swp"})
+    write_file(name, "left over");
+  EXPECT_EQ(run_tool({"-u", "--all"}).status, 0);
+  EXPECT_EQ(stray_files(), std::vector<std::string>{});
+  EXPECT_TRUE(log_has("left by an interrupted run"));
+}
+
+TEST_F(Lifecycle, DamagedPathListIsRepairedFromTheEntriesAndTold) {
+  write_file("/boot/extra.conf", "extra");
+  auto files = crash::BootFiles::take();
+  std::string listed = read_file("/boot/.vemobase.tmp");
+  std::string crlf;
+  for (char c : listed) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  struct {
+    const char* name;
+    std::string content;  // of the path list; "-" removes it
+    std::vector<std::string> command;
+  } cases[] = {
+      {"no final line end", listed.substr(0, listed.size() - 1), {"-a", "/boot/extra.conf"}},
+      {"CR LF line ends", crlf, {"-u", "--all"}},
+      {"missing", "-", {"-a", "/boot/extra.conf"}},
+      {"a line lost, a stale one kept", listed.substr(listed.find('\n') + 1) + "/boot/gone\n", {"-u", "/boot/grub/grub.cfg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files.restore();
+    if (c.content == "-") fs::remove("/boot/.vemobase.tmp");
+    else write_file("/boot/.vemobase.tmp", c.content);
+    auto result = run_tool(c.command);
+    EXPECT_EQ(result.out.find("failed"), std::string::npos) << result.out;
+    if (c.command[0] == "-u" && c.command[1] == "--all") {
+      EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 3 * 6) << "every listed file updated";
+    }
+    expect_in_step();
+    ASSERT_EQ(lines_of(result.err).size(), 1u) << result.err;
+    EXPECT_NE(result.err.find("path list"), std::string::npos);
+    EXPECT_TRUE(log_has("main:reconcile_path_list()"));
+  }
 }
 
 TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {
