@@ -58,7 +58,9 @@ bool append_escaped(const char* message, size_t length, char* entry, size_t* use
 int open_tool_log() {
   int descriptor = open(kToolLogPath, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0664);
   struct stat info {};
-  bool refused = descriptor < 0 ? errno == ELOOP : fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode);
+  // ELOOP: a link; ENXIO: a FIFO nobody reads; EISDIR: a directory.
+  bool refused = descriptor < 0 ? errno == ELOOP || errno == ENXIO || errno == EISDIR
+                                : fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode);
   if (!refused) return descriptor;
   if (descriptor >= 0) close(descriptor);
   static bool warned = false;

@@ -56,9 +56,10 @@ bool is_no_answer(TpmResult rc) {
          base == TSS2_BASE_RC_MALFORMED_RESPONSE || base == TSS2_BASE_RC_INSUFFICIENT_RESPONSE;
 }
 
-// Passes a TPM call's result through, noting a TPM that stopped answering.
+// Passes a TPM call's result through, noting a TPM that stopped answering
+// after the command's probe had found it.
 TpmResult noted(const char* operation, TpmResult rc) {
-  if (rc != 0 && is_no_answer(rc)) report_silence(operation);
+  if (rc != 0 && tpm_chip_exist == 1 && is_no_answer(rc)) report_silence(operation);
   return rc;
 }
 
@@ -97,8 +98,7 @@ class TpmSession {
     }
     create_result_ = Tspi_Context_Create(&handle_);
     if (create_result_ != 0) return;
-    connect_result_ = Tspi_Context_Connect(handle_, nullptr);
-    if (tpm_chip_exist == 1) noted(operation_, connect_result_);
+    connect_result_ = noted(operation_, Tspi_Context_Connect(handle_, nullptr));
   }
   ~TpmSession() {
     if (create_result_ != 0) return;

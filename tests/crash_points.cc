@@ -45,6 +45,7 @@ std::vector<KillPoint> kill_points(const std::vector<std::string>& args, const s
 
   std::map<std::string, int> seen;
   bool reached_boot = false;
+  bool last_was_progress = false;
   std::vector<KillPoint> points;
   std::istringstream lines(sandbox::read_file(trace));
   for (std::string line; std::getline(lines, line);) {
@@ -55,7 +56,12 @@ std::vector<KillPoint> kill_points(const std::vector<std::string>& args, const s
     // file of the baseline, the tool log or a measured file is.
     bool names_ours = line.find("\"/boot") != std::string::npos || line.find("\"/etc/") != std::string::npos;
     reached_boot = reached_boot || (call == "openat" && line.find("\"/boot") != std::string::npos);
-    if (reached_boot && (call != "openat" || names_ours)) points.push_back({call, number});
+    // Progress lines follow each other while files are measured; a kill at
+    // the first of them stands for the rest.
+    bool progress_line = line.rfind("write(1,", 0) == 0;
+    bool more_progress = progress_line && last_was_progress;
+    last_was_progress = progress_line;
+    if (reached_boot && (call != "openat" || names_ours) && !more_progress) points.push_back({call, number});
   }
   fs::remove(trace);
   return points;

@@ -27,7 +27,8 @@ struct KillPoint {
 // Every point at which a run of the tool with `args`, from the current
 // state, can be killed: each call of `calls` after the first openat of a
 // file under /boot (what comes before touches no file of the baseline),
-// openat itself only where it opens a file under /boot or /etc.
+// openat itself only where it opens a file under /boot or /etc, and of a
+// run of progress lines written to standard output only the first.
 // The run is a whole one; its result goes to `whole_run`.
 std::vector<KillPoint> kill_points(const std::vector<std::string>& args, const std::vector<std::string>& calls,
                                    sandbox::RunResult* whole_run);
