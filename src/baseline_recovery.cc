@@ -92,5 +92,6 @@ void remove_leftovers() {
   for (auto more : {remove_leftover_temporaries(kPathListPath, kPathListScratch),
                     remove_leftover_temporaries(kBootLogPath)})
     removed.insert(removed.end(), more.begin(), more.end());
-  for (const auto& name : removed) writeLog(0, "main:remove_leftovers() removed \"%s\", left by an interrupted run\n", name.c_str());
+  for (const auto& name : removed)
+    writeLog(0, "main:remove_leftovers() removed \"%s\", left by an interrupted run\n", name.c_str());
 }

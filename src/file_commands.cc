@@ -181,7 +181,7 @@ int zotrust_add(const char* path) {
   // An add killed after its save left its entry last and without a line; the
   // repair wrote the line, and this add completes the rest.
   std::vector<std::string> listed = entry_paths();
-  if (!listed.empty() && listed.back() == path && contains(repair.added, path)) {
+  if (repair.in_step && !listed.empty() && listed.back() == path && contains(repair.added, path)) {
     if (!slot.apply()) return -1;
     printf("measure %s\n", path);
     return 0;

@@ -43,7 +43,8 @@ size_t escape_of(unsigned char c, char* out) {
 bool append_escaped(const char* message, size_t length, char* entry, size_t* used) {
   for (size_t i = 0; i < length; ++i) {
     char escaped[4];
-    size_t escape_length = (i + 1 == length && message[i] == '\n') ? 0 : escape_of(static_cast<unsigned char>(message[i]), escaped);
+    bool final_line_end = i + 1 == length && message[i] == '\n';
+    size_t escape_length = final_line_end ? 0 : escape_of(static_cast<unsigned char>(message[i]), escaped);
     size_t needed = escape_length ? escape_length : 1;
     if (*used + needed > kLineSize - 1) return false;
     if (escape_length) memcpy(entry + *used, escaped, escape_length);

@@ -231,8 +231,6 @@ int init_measure_tpm_exist() {
   return 0;
 }
 
-bool tpm_stopped_answering() { return silent; }
-
 void reset_tpm_silence() { silent = false; }
 
 bool report_unanswering_tpm() {

@@ -23,7 +23,7 @@ int testing_tpm_chip();
 // the TPM answered with), one stderr line and one [ERROR] log line say that
 // the reference index was not updated, and every later TPM step of the run
 // fails at once instead of waiting for it again.
-bool tpm_stopped_answering();
+//
 // For a probe that failed: true when a TPM seems to be there all the same
 // (a TPM device node exists, or a TPM simulator accepts connections), and
 // then reports it as above. A machine without a TPM stays silent.

@@ -407,7 +407,8 @@ TEST_F(Lifecycle, DamagedPathListIsRepairedFromTheEntriesAndTold) {
       {"no final line end", listed.substr(0, listed.size() - 1), {"-a", "/boot/extra.conf"}},
       {"CR LF line ends", crlf, {"-u", "--all"}},
       {"missing", "-", {"-a", "/boot/extra.conf"}},
-      {"a line lost, a stale one kept", listed.substr(listed.find('\n') + 1) + "/boot/gone\n", {"-u", "/boot/grub/grub.cfg"}},
+      {"a line lost, a stale one kept", listed.substr(listed.find('\n') + 1) + "/boot/gone\n",
+       {"-u", "/boot/grub/grub.cfg"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
