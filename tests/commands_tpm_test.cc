@@ -171,6 +171,8 @@ TEST_F(CommandsWithTpm, SlotUpdateKilledAnywhereIsFinishedByItsRepetition) {
   std::string new_value = stored_value("/boot/grub/grub.cfg");
   ASSERT_EQ(new_value, oracle::sm3_hex("set timeout=0\n"));
   ASSERT_GT(points.size(), 5u);
+  put_reference_index(old_index);
+  ASSERT_EQ(tpmtest::nv_bytes(0x1500016, 128), old_index) << "each kill starts from the old reference index";
   for (const auto& point : points) {
     SCOPED_TRACE("killed at " + point.call + " #" + std::to_string(point.number));
     files.restore();
