@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "baseline_recovery.h"
 #include "durable_file.h"
 #include "entry_lookup.h"
 #include "tool_log.h"
@@ -39,6 +40,8 @@ int lock_baseline() {
     }
   }
   lock_fd = descriptor;
+  // A run killed while it replaced a file left its temporary file behind.
+  remove_leftovers();
   return 0;
 }
 

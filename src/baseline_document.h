@@ -33,7 +33,8 @@ int save_json();
 void release_json();
 
 // Takes the exclusive baseline lock for the rest of the process (released by
-// unlock_baseline or at exit); -1 when /boot cannot be opened or locked.
+// unlock_baseline or at exit) and removes the temporary files an interrupted
+// run left; -1 when /boot cannot be opened or locked.
 int lock_baseline();
 void unlock_baseline();
 

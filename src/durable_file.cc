@@ -1,14 +1,19 @@
 #include "durable_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
+
+#include "unique_fd.h"
 
 namespace {
+
+constexpr const char* kTemporaryInfix = ".new-";
+constexpr size_t kTemporaryUniquePart = 6;  // the XXXXXX of mkostemp
 
 std::string describe(const char* step, const std::string& path) {
   return std::string(step) + " \"" + path + "\": " + strerror(errno);
@@ -28,27 +33,62 @@ bool write_all(int descriptor, std::string_view content) {
 }
 
 // New files get what a plain create would give (0644 less the umask); an
-// existing file keeps its permission bits.
+// existing regular file keeps its permission bits (a link lends none).
 mode_t mode_for(const char* path) {
   struct stat info {};
-  if (stat(path, &info) == 0) return info.st_mode & 07777;
+  if (lstat(path, &info) == 0 && S_ISREG(info.st_mode)) return info.st_mode & 07777;
   mode_t mask = umask(0);
   umask(mask);
   return 0644 & ~mask;
+}
+
+std::string directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void flush_directory(const std::string& directory) {
+  int directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd < 0) return;
+  fsync(directory_fd);
+  close(directory_fd);
+}
+
+// The scratch file, created afresh: anything standing at a fixed scratch
+// name (a leftover, or a link planted to make us write elsewhere) goes first.
+int create_scratch(const char* scratch, std::vector<char>* name) {
+  if (scratch == nullptr) return mkostemp(name->data(), O_CLOEXEC);
+  if (unlink(scratch) != 0 && errno != ENOENT) return -1;
+  return open(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// Opens a regular file without following a link and without blocking on a
+// FIFO planted in its place.
+int open_regular(const char* path, int flags, std::string* error) {
+  int descriptor = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) {
+    if (error) *error = describe(errno == ELOOP ? "refuse symbolic link" : "open", path);
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(descriptor);
+    errno = EINVAL;
+    if (error) *error = std::string("refuse \"") + path + "\": not a regular file";
+    return -1;
+  }
+  return descriptor;
 }
 
 }  // namespace
 
 int replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
   std::string target = path;
-  size_t slash = target.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-  std::string pattern = scratch != nullptr ? std::string(scratch) : target + ".new-XXXXXX";
+  std::string pattern = scratch != nullptr ? std::string(scratch) : target + kTemporaryInfix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
 
-  int descriptor = scratch != nullptr ? open(scratch, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
-                                      : mkostemp(name.data(), O_CLOEXEC);
+  int descriptor = create_scratch(scratch, &name);
   if (descriptor < 0) {
     *error = describe("create temporary file for", target);
     return -1;
@@ -68,28 +108,57 @@ int replace_file(const char* path, std::string_view content, std::string* error,
     errno = saved;
     return -1;
   }
-  int directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd >= 0) {
-    // The rename is done; a directory that cannot be flushed does not undo it.
-    fsync(directory_fd);
-    close(directory_fd);
+  // The rename is done; a directory that cannot be flushed does not undo it.
+  flush_directory(directory_of(target));
+  return 0;
+}
+
+int append_to_file(const char* path, std::string_view content, std::string* error) {
+  UniqueFd descriptor(open_regular(path, O_WRONLY | O_APPEND, error));
+  if (descriptor.get() < 0) return -1;
+  if (!write_all(descriptor.get(), content)) {
+    *error = describe("append to", path);
+    return -1;
+  }
+  if (fsync(descriptor.get()) != 0) {
+    *error = describe("flush", path);
+    return -1;
   }
   return 0;
 }
 
 bool read_whole_file(const char* path, std::string* content) {
-  int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return false;
+  UniqueFd descriptor(open_regular(path, O_RDONLY, nullptr));
+  if (descriptor.get() < 0) return false;
   content->clear();
   char buffer[65536];
-  bool ok = true;
   for (;;) {
-    ssize_t got = read(descriptor, buffer, sizeof buffer);
+    ssize_t got = read(descriptor.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) ok = false;
-    if (got <= 0) break;
+    if (got < 0) return false;
+    if (got == 0) return true;
     content->append(buffer, static_cast<size_t>(got));
   }
-  close(descriptor);
-  return ok;
+}
+
+std::vector<std::string> remove_leftover_temporaries(const char* path, const char* scratch) {
+  std::vector<std::string> removed;
+  std::string target = path;
+  std::string directory = directory_of(target);
+  std::string prefix = target.substr(target.rfind('/') + 1) + kTemporaryInfix;
+  std::vector<std::string> candidates;
+  if (DIR* listing = opendir(directory.c_str())) {
+    while (dirent* entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name.size() == prefix.size() + kTemporaryUniquePart && name.compare(0, prefix.size(), prefix) == 0)
+        candidates.push_back(directory + "/" + name);
+    }
+    closedir(listing);
+  }
+  if (scratch != nullptr) candidates.push_back(scratch);
+  // unlink never follows a link: a planted one goes, what it names stays.
+  for (const auto& candidate : candidates)
+    if (unlink(candidate.c_str()) == 0) removed.push_back(candidate);
+  if (!removed.empty()) flush_directory(directory);
+  return removed;
 }

@@ -1,20 +1,39 @@
 // Durable replacement of the tool's files in /boot: the new content goes to
 // a temporary file in the same directory, is flushed to disk and renamed over
 // the target, then the directory is flushed. Readers see the old file or the
-// new one, never a mix; a crash or a full disk leaves the old file intact,
-// and no temporary file is left behind on any path.
+// new one, never a mix; a crash or a full disk leaves the old file intact.
+// A failed write removes its temporary file; one left by a crash is removed
+// under the baseline lock by the next command (remove_leftover_temporaries).
+//
+// No write follows a symbolic link: temporary files are created exclusively
+// (a planted link or file of that name is never written through), the
+// rename replaces a link at the target rather than its destination, and
+// appends refuse anything but a regular file.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // 0 on success; -1 with `error` describing the failed step. `scratch` names
-// the temporary file; without it a unique name beside `path` is made. A
-// fixed scratch name is only safe under the baseline lock.
+// the temporary file; without it a unique name "<path>.new-XXXXXX" is made.
+// A fixed scratch name is only safe under the baseline lock: whatever stands
+// there is removed first.
 int replace_file(const char* path, std::string_view content, std::string* error,
                  const char* scratch = nullptr);
 
-// Reads a whole file; false when it cannot be opened or read.
+// Appends `content` to the existing regular file `path` and flushes it to
+// disk; -1 with `error` when it is missing, a link or not a regular file, or
+// cannot be written whole.
+int append_to_file(const char* path, std::string_view content, std::string* error);
+
+// Reads a whole regular file without following a link at `path`; false when
+// it cannot be opened or read, or is not a regular file.
 bool read_whole_file(const char* path, std::string* content);
+
+// Removes what replace_file leaves behind when it is killed: the temporary
+// files "<path>.new-XXXXXX" and, when given, the fixed scratch file. Only
+// safe under the baseline lock. Returns the names removed.
+std::vector<std::string> remove_leftover_temporaries(const char* path, const char* scratch = nullptr);

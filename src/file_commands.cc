@@ -1,5 +1,9 @@
 #include "file_commands.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +13,7 @@
 
 #include "baseline_document.h"
 #include "baseline_entries.h"
+#include "baseline_recovery.h"
 #include "boot_path.h"
 #include "init_command.h"
 #include "measurement_pool.h"
@@ -16,6 +21,7 @@
 #include "pcr_emulation.h"
 #include "tool_log.h"
 #include "tpm_store.h"
+#include "user_diagnostics.h"
 
 namespace {
 
@@ -57,9 +63,71 @@ class SlotUpdate {
 
 bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
-int load_for_command() {
+bool contains(const std::vector<std::string>& paths, const char* path) {
+  return std::find(paths.begin(), paths.end(), path) != paths.end();
+}
+
+// Loads the document under the lock and brings the path list in step with
+// it, completing or rolling back what a killed command left.
+int load_for_command(PathListRepair* repair) {
   if (before_start_proc() != 0) return -1;
-  return get_json();
+  if (get_json() != 0) return -1;
+  *repair = reconcile_path_list();
+  return 0;
+}
+
+// Where `path` really lies, every symbolic link in it resolved; a file that
+// does not exist lies in its resolved directory. Empty when not even the
+// directory can be resolved.
+std::string real_location(const char* path) {
+  if (char* resolved = realpath(path, nullptr)) {
+    std::string location = resolved;
+    free(resolved);
+    return location;
+  }
+  if (errno != ENOENT) return "";
+  std::string text = path;
+  size_t slash = text.rfind('/');
+  std::string name = text.substr(slash + 1);
+  if (slash == std::string::npos || name.empty() || name == "." || name == "..") return "";
+  std::string directory = real_location(slash == 0 ? "/" : text.substr(0, slash).c_str());
+  if (directory.empty()) return "";
+  return (directory == "/" ? "" : directory) + "/" + name;
+}
+
+// Whether `location` lies under the real location of `top` ("/boot" may
+// itself be a link to where the boot partition is mounted).
+bool lies_under(const std::string& location, const char* top) {
+  std::string real_top = real_location(top);
+  if (real_top.empty()) real_top = top;
+  if (real_top == "/") return true;
+  return location.compare(0, real_top.size() + 1, real_top + "/") == 0;
+}
+
+// The checks on what an add is given, beyond the words of the path: it must
+// be a regular file if it exists, and really lie under /boot/ or /etc/.
+// True (told to the user) when the add must be refused.
+bool refused_for_add(const char* path) {
+  std::string quoted = std::string("refused \"") + path + "\": ";
+  if (!fits_path_list(path)) {
+    tell_user("zotrust_add", quoted + "a path holding a line end cannot be listed");
+    return true;
+  }
+  struct stat info {};
+  if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+    tell_user("zotrust_add", quoted + "not a regular file");
+    return true;
+  }
+  std::string location = real_location(path);
+  if (location.empty()) {
+    tell_user("zotrust_add", quoted + "its real location cannot be resolved: " + strerror(errno));
+    return true;
+  }
+  if (!lies_under(location, "/boot") && !lies_under(location, "/etc")) {
+    tell_user("zotrust_add", quoted + "it really lies at " + location + ", outside /boot/ and /etc/");
+    return true;
+  }
+  return false;
 }
 
 int save_with_slot(SlotUpdate* slot) {
@@ -107,14 +175,20 @@ int zotrust_add(const char* path) {
     writeLog(0, "only measure /boot/* and /etc/*, present path %s\n", path);
     return -1;
   }
-  if (!fits_path_list(path)) {
-    writeLog(1, "main:zotrust_add() a path holding a line end cannot be listed, refused: %s\n", path);
-    return -1;
-  }
+  if (refused_for_add(path)) return -1;
   DocumentSession session;
-  if (load_for_command() != 0) return -1;
-  if (measurefile_add(path) != 0) return -1;
+  PathListRepair repair;
+  if (load_for_command(&repair) != 0) return -1;
   SlotUpdate slot("zotrust_add", path);
+  // An add killed after its save left its entry last and without a line; the
+  // repair wrote the line, and this add completes the rest.
+  std::vector<std::string> listed = entry_paths();
+  if (repair.in_step && !listed.empty() && listed.back() == path && contains(repair.added, path)) {
+    if (!slot.apply()) return -1;
+    printf("measure %s\n", path);
+    return 0;
+  }
+  if (measurefile_add(path) != 0) return -1;
   if (!slot.apply()) return -1;
   if (save_with_slot(&slot) != 0) return -1;
   if (append_path_list(path) == 0) return 0;
@@ -127,27 +201,32 @@ int zotrust_add(const char* path) {
 
 int zotrust_del(const char* path) {
   DocumentSession session;
-  if (load_for_command() != 0) return -1;
-  std::vector<std::string> paths;
-  if (!read_path_list(&paths)) {
+  PathListRepair repair;
+  if (load_for_command(&repair) != 0) return -1;
+  if (!repair.in_step) {
     writeLog(1, "main:zotrust_del() open \"%s\" failed\n", kPathListPath);
     return -1;
   }
-  if (measurefile_del(path) != 0) return -1;
   SlotUpdate slot("zotrust_del", path);
+  if (measurefile_del(path) != 0) {
+    // A delete killed after its save left the line of its entry; the repair
+    // removed it, and this delete completes the rest.
+    if (!contains(repair.removed, path)) return -1;
+    if (!slot.apply()) return -1;
+    printf("delete %s\n", path);
+    return 0;
+  }
   if (!slot.apply()) return -1;
   if (save_with_slot(&slot) != 0) return -1;
-  // Only the line naming exactly this file goes; /boot/a.bak stays for /boot/a.
-  std::vector<std::string> kept;
-  for (auto& line : paths) {
-    if (line != path) kept.push_back(std::move(line));
-  }
-  return write_path_list(kept);
+  // The document first: a crash before the list is written leaves a stale
+  // line that the next command removes.
+  return write_path_list(entry_paths());
 }
 
 int zotrust_upd(const char* path) {
   DocumentSession session;
-  if (load_for_command() != 0) return -1;
+  PathListRepair repair;
+  if (load_for_command(&repair) != 0) return -1;
   if (path == nullptr) return update_all();
   if (measurefile_upd(path) != 0) return -1;
   SlotUpdate slot("zotrust_upd", path);

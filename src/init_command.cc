@@ -1,12 +1,11 @@
 #include "init_command.h"
 
-#include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "baseline_document.h"
 #include "baseline_entries.h"
+#include "baseline_recovery.h"
 #include "boot_path.h"
 #include "durable_file.h"
 #include "grub_tools.h"
@@ -19,29 +18,59 @@
 
 namespace {
 
+// How a discovery command names its files: find ends each name with NUL;
+// ls quotes each name on a line of its own, with C escapes for a line end,
+// so that no name is ever split.
+enum class Naming { kNulTerminated, kQuotedLines };
+
 struct DiscoveryCommand {
   const char* command;
+  Naming naming;
   bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
 };
 
 constexpr DiscoveryCommand kDiscovery[] = {
-    {"find /boot -name \"*.mod\"", false},
-    {"ls /boot/Image-* /boot/vmlinuz-* 2> /dev/null", false},
-    {"ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-* 2> /dev/null", true},
-    {"find /boot -name \"*.cfg\"", false},
+    {"find /boot -name \"*.mod\" -print0", Naming::kNulTerminated, false},
+    {"ls --quoting-style=c /boot/Image-* /boot/vmlinuz-* 2> /dev/null", Naming::kQuotedLines, false},
+    {"ls --quoting-style=c /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-* 2> /dev/null",
+     Naming::kQuotedLines, true},
+    {"find /boot -name \"*.cfg\" -print0", Naming::kNulTerminated, false},
 };
 
 constexpr size_t kReservationPerEntry = 384;
 
-// The path list as it stood before discovery overwrote it: put back when the
-// new baseline cannot be saved, so the old document and its list agree.
-std::optional<std::string> previous_path_list;
+// The discovered files, in discovery order: measured into the new baseline
+// before anything on disk changes.
+std::vector<std::string> discovered;
 
-void restore_previous_path_list() {
-  if (!previous_path_list) return;
-  std::string error;
-  if (replace_file(kPathListPath, *previous_path_list, &error, kPathListScratch) != 0)
-    writeLog(1, "main:create_measurefile() restore \"%s\" failed: %s\n", kPathListPath, error.c_str());
+// The name in a line of ls --quoting-style=c: the text between the quotes
+// with its C escapes undone. False for anything else ls prints (the heading
+// and blank line of a directory's listing).
+bool unquote(const std::string& line, std::string* name) {
+  if (line.size() < 2 || line.front() != '"' || line.back() != '"') return false;
+  static const std::string kEscapes = "abfnrtv\\\"'?";
+  static const std::string kMeanings = "\a\b\f\n\r\t\v\\\"'?";
+  name->clear();
+  for (size_t i = 1; i + 1 < line.size(); ++i) {
+    if (line[i] != '\\') {
+      if (line[i] == '"') return false;
+      *name += line[i];
+      continue;
+    }
+    if (++i + 1 >= line.size()) return false;
+    size_t known = kEscapes.find(line[i]);
+    if (known != std::string::npos) {
+      *name += kMeanings[known];
+      continue;
+    }
+    int value = 0, digits = 0;
+    for (; digits < 3 && i + 1 < line.size() && line[i] >= '0' && line[i] <= '7'; ++digits, ++i)
+      value = value * 8 + (line[i] - '0');
+    if (digits == 0) return false;
+    --i;
+    *name += static_cast<char>(value);
+  }
+  return true;
 }
 
 constexpr size_t kLeftOutNamed = 3;
@@ -58,6 +87,7 @@ std::string describe_left_out(const std::vector<std::string>& left_out, size_t f
 
 int before_start_proc() {
   if (testing_tpm_chip() == 0) tpm_chip_exist = 1;
+  else report_unanswering_tpm();
   return set_command();
 }
 
@@ -76,62 +106,61 @@ int zotrust_init() {
 }
 
 int create_measurefiles_list() {
-  std::string previous;
-  previous_path_list.reset();
-  if (read_whole_file(kPathListPath, &previous)) previous_path_list = std::move(previous);
-  std::vector<std::string> paths;
+  discovered.clear();
   for (const auto& discovery : kDiscovery) {
-    ProgramOutput output = run_shell_command(discovery.command);
-    for (auto& line : output.lines) {
-      if (discovery.skip_kdump && line.find("kdump.img") != std::string::npos) continue;
-      paths.push_back(std::move(line));
+    bool nul = discovery.naming == Naming::kNulTerminated;
+    ProgramOutput output = run_shell_command(discovery.command, 0, ErrorOutput::kCapture, nul ? '\0' : '\n');
+    // What find could not read may hide boot files: say so, without its noise on the terminal.
+    if (!output.errors.empty())
+      tell_user("create_measurefiles_list", "discovery may be incomplete: " + one_line(output.errors));
+    for (auto& record : output.lines) {
+      std::string name;
+      if (nul) name = std::move(record);
+      else if (!unquote(record, &name)) continue;
+      if (discovery.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
+      if (!fits_path_list(name)) {
+        tell_user_about_file("create_measurefiles_list", "a file name holding a line end cannot be measured, left out",
+                             name);
+        continue;
+      }
+      discovered.push_back(std::move(name));
     }
-  }
-  if (write_path_list(paths) != 0) {
-    writeLog(1, "main:create_measurefiles_list() open \"%s\" failed\n", kPathListPath);
-    return -1;
   }
   return 0;
 }
 
 int create_measurefile() {
   init_json();
-  std::vector<std::string> listed;
-  if (!read_path_list(&listed)) {
-    writeLog(1, "main:create_measurefile() open \"%s\" failed\n", kPathListPath);
-    return -1;
-  }
-  std::vector<std::string> measured, left_out;
+  size_t measured = 0;
+  std::vector<std::string> left_out;
   auto record = [&](const std::string& path, int result) {
     if (result != 0) {
       writeLog(0, "main:create_measurefile() init add \"%s\" failed\n", path.c_str());
       left_out.push_back(path);
     } else {
-      measured.push_back(path);
+      ++measured;
     }
   };
   BootPathReuse reuse;
   if (pool_size() == 1) {
-    for (const auto& path : listed) record(path, measurefile_add(path.c_str()));
+    for (const auto& path : discovered) record(path, measurefile_add(path.c_str()));
   } else {
-    for_each_prepared(listed, [&](size_t i, const PreparedFile& prepared) {
-      record(listed[i], commit_add(listed[i], prepared));
+    for_each_prepared(discovered, [&](size_t i, const PreparedFile& prepared) {
+      record(discovered[i], commit_add(discovered[i], prepared));
     });
   }
-  if (!left_out.empty() && measured.empty()) {
+  if (!left_out.empty() && measured == 0) {
     // A baseline that names no file would pass every boot unchecked.
-    tell_user("create_measurefile", "none of the " + std::to_string(listed.size()) +
+    tell_user("create_measurefile", "none of the " + std::to_string(discovered.size()) +
                                         " boot files found could be measured; the previous baseline is kept");
-    restore_previous_path_list();
     return -1;
   }
-  if (!left_out.empty()) tell_user("create_measurefile", describe_left_out(left_out, listed.size()));
-  // The document first: if it cannot be saved the old baseline stays whole.
-  if (save_json() != 0) {
-    restore_previous_path_list();
-    return -1;
-  }
-  if (write_path_list(measured) != 0) return -1;
+  if (!left_out.empty()) tell_user("create_measurefile", describe_left_out(left_out, discovered.size()));
+  // The document first, then the list that follows it: until the list is
+  // written the old document and its list stand together, and a crash in
+  // between leaves a list that the next command rebuilds from the document.
+  if (save_json() != 0) return -1;
+  if (write_path_list(entry_paths()) != 0) return -1;
   if (tpm_chip_exist == 1) init_measure_tpm_exist();
   return 0;
 }

@@ -1,35 +1,55 @@
 #include "path_list.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "baseline_document.h"
 #include "durable_file.h"
 #include "tool_log.h"
 
-bool read_path_list(std::vector<std::string>* paths) {
-  std::string content;
-  if (!read_whole_file(kPathListPath, &content)) return false;
-  paths->clear();
+PathListText load_path_list() {
+  PathListText list;
+  struct stat info {};
+  list.missing = lstat(kPathListPath, &info) != 0 && errno == ENOENT;
+  if (list.missing || !read_whole_file(kPathListPath, &list.bytes)) return list;
+  list.readable = true;
   size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    paths->push_back(content.substr(start, end - start));
+  while (start < list.bytes.size()) {
+    size_t end = list.bytes.find('\n', start);
+    if (end == std::string::npos) end = list.bytes.size();
+    size_t length = end - start;
+    // A list edited on another system: the CR is a line end, not the path's.
+    if (length > 0 && list.bytes[end - 1] == '\r') {
+      --length;
+      ++list.cr_line_ends;
+    }
+    list.paths.push_back(list.bytes.substr(start, length));
     start = end + 1;
   }
+  return list;
+}
+
+bool read_path_list(std::vector<std::string>* paths) {
+  PathListText list = load_path_list();
+  if (!list.readable) {
+    if (list.missing) errno = ENOENT;
+    return false;
+  }
+  *paths = std::move(list.paths);
   return true;
 }
 
-int write_path_list(const std::vector<std::string>& paths) {
+std::string path_list_content(const std::vector<std::string>& paths) {
   std::string content;
   for (const auto& path : paths) content += path + "\n";
+  return content;
+}
+
+int write_path_list(const std::vector<std::string>& paths) {
   // Every rewrite runs under the baseline lock, so the one scratch name is safe.
   std::string error;
-  if (replace_file(kPathListPath, content, &error, kPathListScratch) != 0) {
+  if (replace_file(kPathListPath, path_list_content(paths), &error, kPathListScratch) != 0) {
     writeLog(1, "main:write_path_list() %s\n", error.c_str());
     return -1;
   }
@@ -37,22 +57,12 @@ int write_path_list(const std::vector<std::string>& paths) {
 }
 
 int append_path_list(const std::string& path) {
-  int descriptor = open(kPathListPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (descriptor < 0) {
-    writeLog(1, "main:append_path_list() open \"%s\" failed: %s\n", kPathListPath, strerror(errno));
-    return -1;
-  }
-  std::string line = path + "\n";
-  ssize_t written = write(descriptor, line.data(), line.size());
-  int saved = errno;
-  bool ok = written == static_cast<ssize_t>(line.size());
-  if (close(descriptor) != 0) ok = false;
-  if (!ok) {
-    writeLog(1, "main:append_path_list() write \"%s\" failed: %s\n", kPathListPath,
-             written < 0 ? strerror(saved) : "short write");
+  std::string error;
+  if (append_to_file(kPathListPath, path + "\n", &error) != 0) {
+    writeLog(1, "main:append_path_list() %s\n", error.c_str());
     return -1;
   }
   return 0;
 }
 
-bool fits_path_list(const std::string& path) { return path.find('\n') == std::string::npos; }
+bool fits_path_list(const std::string& path) { return path.find_first_of("\n\r") == std::string::npos; }

@@ -37,7 +37,8 @@ class SpawnActions {
 // end, so the program never blocks on a full pipe.
 class OutputReader {
  public:
-  OutputReader(size_t max_lines, ProgramOutput* output) : max_lines_(max_lines), output_(output) {}
+  OutputReader(size_t max_lines, char terminator, ProgramOutput* output)
+      : max_lines_(max_lines), terminator_(terminator), output_(output) {}
 
   void read_all(int out_descriptor, int error_descriptor) {
     struct pollfd fds[2] = {{out_descriptor, POLLIN, 0}, {error_descriptor, POLLIN, 0}};
@@ -71,7 +72,7 @@ class OutputReader {
     if (!keeping_) return;
     pending_.append(data, size);
     size_t start = 0;
-    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (size_t end; (end = pending_.find(terminator_, start)) != std::string::npos; start = end + 1) {
       output_->lines.push_back(pending_.substr(start, end - start));
       if (max_lines_ != 0 && output_->lines.size() >= max_lines_) {
         keeping_ = false;
@@ -82,6 +83,7 @@ class OutputReader {
   }
 
   size_t max_lines_;
+  char terminator_;
   ProgramOutput* output_;
   std::string pending_;
   bool keeping_ = true;
@@ -89,7 +91,8 @@ class OutputReader {
 
 }  // namespace
 
-ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors, size_t max_lines) {
+ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors, size_t max_lines,
+                          char terminator) {
   ProgramOutput output;
   if (argv.empty()) return output;
   fflush(stdout);
@@ -125,7 +128,7 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   output.started = true;
   write_end.reset();
   error_write_end.reset();
-  OutputReader(max_lines, &output).read_all(read_end.get(), error_read_end.get());
+  OutputReader(max_lines, terminator, &output).read_all(read_end.get(), error_read_end.get());
   read_end.reset();
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -133,8 +136,8 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   return output;
 }
 
-ProgramOutput run_shell_command(const char* command, size_t max_lines, ErrorOutput errors) {
-  return run_program({"/bin/sh", "-c", command}, errors, max_lines);
+ProgramOutput run_shell_command(const char* command, size_t max_lines, ErrorOutput errors, char terminator) {
+  return run_program({"/bin/sh", "-c", command}, errors, max_lines, terminator);
 }
 
 std::string one_line(const std::string& errors) {

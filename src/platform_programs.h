@@ -25,13 +25,15 @@ std::string one_line(const std::string& errors);
 
 // Starts argv[0] (searched on PATH) with `argv`, reads its standard output
 // until it ends and keeps at most `max_lines` lines (0 keeps all). Standard
-// output is flushed first so the user's lines stay in order.
+// output is flushed first so the user's lines stay in order. `terminator`
+// ends a line: '\0' reads the records of a program that ends each name with
+// NUL (find -print0), so a name holding a line end stays whole.
 ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput errors,
-                          size_t max_lines = 0);
+                          size_t max_lines = 0, char terminator = '\n');
 
 // Runs a fixed command text through /bin/sh -c; never pass outside input.
 ProgramOutput run_shell_command(const char* command, size_t max_lines = 0,
-                                ErrorOutput errors = ErrorOutput::kInherit);
+                                ErrorOutput errors = ErrorOutput::kInherit, char terminator = '\n');
 
 // Number of programs started by this process so far (shell commands count once).
 unsigned long programs_started();

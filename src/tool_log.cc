@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "user_diagnostics.h"
 
 const char* const LOGCODE[2] = {"[INFO]", "[ERROR]"};
 int fd = -1;
@@ -18,7 +21,58 @@ char retVal[1024];
 
 namespace {
 constexpr size_t kLineSize = 4096;
+
+// The visible form of a control character into `out` (at most 4 bytes);
+// 0 for any other byte.
+size_t escape_of(unsigned char c, char* out) {
+  if (c >= 0x20 && c != 0x7f) return 0;
+  static const char* digits = "0123456789abcdef";
+  out[0] = '\\';
+  if (c == '\n' || c == '\r' || c == '\t') {
+    out[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+    return 2;
+  }
+  out[1] = 'x';
+  out[2] = digits[c >> 4];
+  out[3] = digits[c & 15];
+  return 4;
 }
+
+// Copies the message into `entry` after `used` bytes, escaping every control
+// character but a final line end; false when the result does not fit.
+bool append_escaped(const char* message, size_t length, char* entry, size_t* used) {
+  for (size_t i = 0; i < length; ++i) {
+    char escaped[4];
+    bool final_line_end = i + 1 == length && message[i] == '\n';
+    size_t escape_length = final_line_end ? 0 : escape_of(static_cast<unsigned char>(message[i]), escaped);
+    size_t needed = escape_length ? escape_length : 1;
+    if (*used + needed > kLineSize - 1) return false;
+    if (escape_length) memcpy(entry + *used, escaped, escape_length);
+    else entry[*used] = message[i];
+    *used += needed;
+  }
+  return true;
+}
+
+// The log without following a link and without blocking on a FIFO; a log
+// that is not a regular file is refused once per process, on stderr only.
+int open_tool_log() {
+  int descriptor = open(kToolLogPath, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0664);
+  struct stat info {};
+  // ELOOP: a link; ENXIO: a FIFO nobody reads; EISDIR: a directory.
+  bool refused = descriptor < 0 ? errno == ELOOP || errno == ENXIO || errno == EISDIR
+                                : fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode);
+  if (!refused) return descriptor;
+  if (descriptor >= 0) close(descriptor);
+  static bool warned = false;
+  if (!warned) {
+    warned = true;
+    warn_user(std::string("the tool log ") + kToolLogPath +
+              " is a symbolic link or not a regular file; nothing is logged through it");
+  }
+  return -1;
+}
+}  // namespace
 
 void writeLog(int level, const char* format, ...) {
   char line[kLineSize] = {};
@@ -33,12 +87,16 @@ void writeLog(int level, const char* format, ...) {
   // An entry that does not fit whole is dropped rather than cut, so the log
   // never holds a line without its end.
   if (message < 0 || static_cast<size_t>(prefix) + message > kLineSize - 1) return;
+  char entry[kLineSize];
+  size_t used = static_cast<size_t>(prefix);
+  memcpy(entry, line, used);
+  if (!append_escaped(line + prefix, static_cast<size_t>(message), entry, &used)) return;
 
   if (fd == -1) {
-    fd = open(kToolLogPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+    fd = open_tool_log();
     if (fd == -1) return;
   }
-  ssize_t ignored = write(fd, line, static_cast<size_t>(prefix + message));
+  ssize_t ignored = write(fd, entry, used);
   (void)ignored;
 }
 
@@ -89,6 +147,18 @@ char* int_to_string(int32_t value) {
 }
 
 char* get_retVal() { return retVal; }
+
+std::string escape_control_characters(std::string_view text) {
+  std::string visible;
+  visible.reserve(text.size());
+  for (char c : text) {
+    char escaped[4];
+    size_t length = escape_of(static_cast<unsigned char>(c), escaped);
+    if (length) visible.append(escaped, length);
+    else visible += c;
+  }
+  return visible;
+}
 
 void reset_tool_log() {
   if (fd != -1) close(fd);

@@ -5,9 +5,15 @@
 // "<label> [<time>] <message>" written with one appending write(2), so several
 // processes may log at once without tearing entries. Logging never fails a
 // caller: a missing directory or an unwritable file loses the entry silently.
+// One entry is always one line: control characters inside a message (a line
+// end in a path, say) are written as visible escapes. The log is never
+// written through a symbolic link or into anything but a regular file; such
+// a log is refused with one warning on standard error.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Level labels, indexed by log level (0 info, 1 error).
 extern const char* const LOGCODE[2];
@@ -27,8 +33,9 @@ extern char retVal[1024];
 
 inline constexpr const char* kToolLogPath = "/etc/tavel_trusted/.vemo.log";
 
-// Appends one entry. The message carries its own "\n". An entry longer than
-// 4095 bytes, prefix included, is dropped whole (never cut).
+// Appends one entry. The message carries its own "\n"; every other control
+// character in it is escaped. An entry longer than 4095 bytes, prefix and
+// escapes included, is dropped whole (never cut).
 void writeLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Fills buffer_time with the current local time stamp and returns it.
@@ -47,6 +54,10 @@ int verifyPath(const char* path);
 char* int_to_string(int32_t value);
 
 char* get_retVal();
+
+// `text` with every control character written as a visible escape: "\n",
+// "\r", "\t" or "\xHH" (DEL included); all other bytes unchanged.
+std::string escape_control_characters(std::string_view text);
 
 // Closes the tool log descriptor; only tests need this (to redirect the log).
 void reset_tool_log();

@@ -18,6 +18,19 @@ inline constexpr uint32_t kSnapshotIndex = 0x1500096;
 // 0 when a TPM answers, else the failing context call's result.
 int testing_tpm_chip();
 
+// A TPM that stops answering is reported, never taken for no TPM. Once a
+// TPM step found it silent (a transport failure or a time-out, not an error
+// the TPM answered with), one stderr line and one [ERROR] log line say that
+// the reference index was not updated, and every later TPM step of the run
+// fails at once instead of waiting for it again.
+//
+// For a probe that failed: true when a TPM seems to be there all the same
+// (a TPM device node exists, or a TPM simulator accepts connections), and
+// then reports it as above. A machine without a TPM stays silent.
+bool report_unanswering_tpm();
+// Forgets a silent TPM, as a new run would; only tests need this.
+void reset_tpm_silence();
+
 // Undefines, defines and fills both indices from the loaded baseline.
 int init_measure_tpm_exist();
 

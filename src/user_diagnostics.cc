@@ -21,9 +21,10 @@ std::mutex diagnostics_mutex;
 std::vector<GatheredCause> gathered;
 size_t told = 0;
 
+// A line end or terminal control in a path must not split or forge a line.
 void print_line(const std::string& text) {
   fflush(stdout);
-  fprintf(stderr, "zovemo_config: %s\n", text.c_str());
+  fprintf(stderr, "zovemo_config: %s\n", escape_control_characters(text).c_str());
   fflush(stderr);
   ++told;
 }

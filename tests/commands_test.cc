@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "crash_points.h"
 #include "oracle.h"
 #include "sandbox.h"
 
@@ -79,6 +83,25 @@ void expect_in_step() {
   }
 }
 
+// What a run changes in the document, without time stamps: "none" when it
+// is missing, "unparsable" when it is damaged.
+std::string baseline_summary() {
+  if (!fs::exists("/boot/.vemobase")) return "none";
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  if (document == nullptr) return "unparsable";
+  std::string summary = json_object_to_json_string(json_object_object_get(document, "trust_startup"));
+  json_object_put(document);
+  for (const auto& e : entries()) summary += "\n" + e.grub_path + " " + e.sys_path + " " + e.value + " " + e.pcr;
+  return summary;
+}
+
+// The path list names exactly the entries, in their order, one per line.
+bool path_list_is_entries() {
+  std::string expected;
+  for (const auto& e : entries()) expected += e.sys_path + "\n";
+  return fs::is_regular_file(fs::symlink_status("/boot/.vemobase.tmp")) && read_file("/boot/.vemobase.tmp") == expected;
+}
+
 void make_boot_tree() {
   sandbox::make_small_boot_tree();
   write_file("/boot/initramfs-6.1.0-13-amd64kdump.img", "crash kernel ram disk");
@@ -142,6 +165,23 @@ TEST(InitCommand, FailedFilesAreLeftOutAndLoggedAndEmptyTreesWork) {
   EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (5 + 8));
 }
 
+TEST(InitCommand, NamesWithLineEndsAreLeftOutWholeAndTold) {
+  make_boot_tree();
+  write_file("/boot/grub/x86_64-efi/evil\nname.mod", "m");
+  write_file("/boot/vmlinuz-evil\r\nx", "k");
+  std::string odd = "/boot/vmlinuz-6.1 \"q\"\\z\xc3\xbc";  // quotes, backslash, space, UTF-8
+  write_file(odd, "odd kernel");
+  auto result = run_tool({"-i"});
+  EXPECT_NE(result.out.find("measure " + odd + "\n"), std::string::npos) << result.out;
+  for (const auto& entry : entries()) EXPECT_EQ(entry.sys_path.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(entries().size(), 7u);
+  expect_in_step();
+  auto told = lines_of(result.err);
+  ASSERT_EQ(told.size(), 1u) << result.err;
+  EXPECT_NE(told[0].find("line end"), std::string::npos);
+  EXPECT_NE(told[0].find("evil\\nname.mod"), std::string::npos) << "shown escaped, on one line";
+}
+
 TEST(InitCommand, DuplicateBootPathsKeepTheFirstFile) {
   make_boot_tree();
   // An alias in a directory of its own: GRUB names it like its twin.
@@ -190,6 +230,69 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   sandbox::remount_boot(0);
 }
 
+void change_boot_files() {
+  write_file("/boot/grub/grub.cfg", "set timeout=1\n");
+  write_file("/boot/grub/x86_64-efi/linux.mod", "new module");
+}
+
+// Killed at each call that creates, writes, flushes, renames or removes a
+// file, then followed by one more command: the document is the old one or
+// the new one, and after the next command the path list names exactly the
+// entries and no temporary file is left. A repeated add or delete finishes
+// what the killed one began.
+TEST(CrashSafety, EveryKillPointLeavesAStateTheNextCommandCompletes) {
+  std::string reason;
+  if (!crash::can_inject(&reason)) GTEST_SKIP() << reason;
+  struct Case {
+    const char* name;
+    std::vector<std::string> setup;  // after -i, before the command
+    void (*change)();
+    std::vector<std::string> command;
+    std::vector<std::string> next;
+    bool next_finishes;  // the next command prints what the whole one printed
+  } cases[] = {
+      {"init", {"-a", "/boot/extra.conf"}, nullptr, {"-i"}, {"-u", "--all"}, false},
+      {"add", {}, nullptr, {"-a", "/boot/extra.conf"}, {"-a", "/boot/extra.conf"}, true},
+      {"delete", {}, nullptr, {"-d", "/boot/vmlinuz-6.1.0-13-amd64"}, {"-d", "/boot/vmlinuz-6.1.0-13-amd64"}, true},
+      {"update all", {}, change_boot_files, {"-u", "--all"}, {"-u", "--all"}, false},
+  };
+  for (const auto& c : cases) {
+    sandbox::reset();
+    make_boot_tree();
+    write_file("/boot/extra.conf", "extra");
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+    if (!c.setup.empty()) {
+      ASSERT_EQ(run_tool(c.setup).status, 0);
+    }
+    if (c.change) c.change();
+    auto before = crash::BootFiles::take();
+    std::string old_summary = baseline_summary();
+    sandbox::RunResult whole;
+    auto points = crash::kill_points(c.command, crash::kFileCalls, &whole);
+    std::string new_summary = baseline_summary();
+    ASSERT_NE(new_summary, old_summary) << c.name;
+    ASSERT_GT(points.size(), 5u) << c.name;
+    bool repeats = c.next == c.command;
+    for (const auto& point : points) {
+      SCOPED_TRACE(std::string(c.name) + " killed at " + point.call + " #" + std::to_string(point.number));
+      before.restore();
+      crash::run_killed(point, c.command);
+      std::string after_kill = baseline_summary();
+      ASSERT_TRUE(after_kill == old_summary || after_kill == new_summary) << after_kill;
+      bool was_finished = after_kill == new_summary && path_list_is_entries();
+      auto next = run_tool(c.next);
+      EXPECT_EQ(next.status, 0);
+      EXPECT_TRUE(path_list_is_entries()) << read_file("/boot/.vemobase.tmp");
+      EXPECT_EQ(stray_files(), std::vector<std::string>{});
+      EXPECT_EQ(baseline_summary(), repeats ? new_summary : after_kill);
+      if (c.next_finishes && !was_finished) {
+        EXPECT_EQ(next.out, whole.out) << next.err;
+      }
+      if (HasFailure()) return;
+    }
+  }
+}
+
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -215,6 +318,120 @@ TEST_F(Lifecycle, AddChecksItsArgumentBeforeAnythingChanges) {
   EXPECT_TRUE(log_has("main:zotrust_add() \"/boot/grub/grub.cfg\" already measured"));
   EXPECT_EQ(read_file("/boot/.vemobase"), before);
   EXPECT_EQ(path_list().size(), 6u);
+}
+
+// Every log entry is one line of the tool's own shape, whatever a path holds.
+void expect_log_lines_are_entries() {
+  for (const auto& line : sandbox::log_lines()) {
+    bool shaped = (line.rfind("[INFO] [", 0) == 0 || line.rfind("[ERROR] [", 0) == 0) && line.size() > 30 &&
+                  line[line.find('[', 1) + 20] == ']';
+    EXPECT_TRUE(shaped) << line;
+    EXPECT_NE(line.rfind("[ERROR] [2026-01-01", 0), 0u) << "a forged entry: " << line;
+  }
+}
+
+TEST_F(Lifecycle, AddRefusesWhatIsNotARegularFileReallyUnderBootOrEtc) {
+  std::string outside = sandbox::scratch_dir() + "/secret";
+  write_file(outside, "not for the baseline");
+  fs::create_directory_symlink("/", "/boot/rootlink");
+  fs::create_directory_symlink(sandbox::scratch_dir(), "/boot/escape");
+  ASSERT_EQ(mkfifo("/boot/fifo", 0600), 0);
+  ASSERT_EQ(mknod("/boot/null", S_IFCHR | 0600, makedev(1, 3)), 0);
+  struct {
+    std::string path;
+    const char* reason;
+  } refused[] = {
+      {"/etc/.." + outside, "outside /boot/ and /etc/"},
+      {"/boot/rootlink" + outside, "outside /boot/ and /etc/"},
+      {"/boot/escape/secret", "outside /boot/ and /etc/"},
+      {"/boot/fifo", "not a regular file"},
+      {"/boot/null", "not a regular file"},
+      {"/boot/grub", "not a regular file"},
+      {"/boot/nowhere/../.." + outside, "cannot be resolved"},
+      {"/boot/x\n[ERROR] [2026-01-01 00:00:00] forged", "line end"},
+  };
+  std::string document = read_file("/boot/.vemobase");
+  std::string listed = read_file("/boot/.vemobase.tmp");
+  for (const auto& r : refused) {
+    auto result = run_tool({"-a", r.path});
+    EXPECT_EQ(result.out, "measure add failed\n") << r.path;
+    ASSERT_EQ(lines_of(result.err).size(), 1u) << r.path << ": " << result.err;
+    EXPECT_NE(result.err.find(r.reason), std::string::npos) << result.err;
+    EXPECT_TRUE(log_has(r.reason)) << r.path;
+  }
+  EXPECT_EQ(read_file("/boot/.vemobase"), document);
+  EXPECT_EQ(read_file("/boot/.vemobase.tmp"), listed);
+  expect_log_lines_are_entries();
+
+  // A link that stays inside /boot is followed, and the path kept as given.
+  fs::create_directory_symlink("/boot/grub", "/boot/bootlink");
+  write_file("/boot/grub/extra.conf", "extra");
+  EXPECT_EQ(run_tool({"-a", "/boot/bootlink/extra.conf"}).out, "measure /boot/bootlink/extra.conf\n");
+  EXPECT_EQ(entries().back().sys_path, "/boot/bootlink/extra.conf");
+  expect_in_step();
+}
+
+TEST_F(Lifecycle, PlantedLinksAreNeverWrittenThroughAndLeftoversGo) {
+  std::string victim = sandbox::scratch_dir() + "/victim";
+  write_file(victim, "victim");
+  write_file("/boot/extra.conf", "extra");
+  fs::create_symlink(victim, "/boot/.vemobase.swp");
+  EXPECT_EQ(run_tool({"-d", "/boot/grub/grub.cfg"}).out, "delete /boot/grub/grub.cfg\n");
+  fs::remove("/boot/.vemobase.tmp");
+  fs::create_symlink(victim, "/boot/.vemobase.tmp");
+  auto add = run_tool({"-a", "/boot/extra.conf"});
+  EXPECT_EQ(add.out, "measure /boot/extra.conf\n");
+  EXPECT_NE(add.err.find("path list"), std::string::npos) << add.err;
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  fs::create_symlink(victim, "/etc/tavel_trusted/.vemo.log");
+  auto refused = run_tool({"-a", "/usr/bin/ls"});
+  EXPECT_EQ(refused.out, "measure add failed\n");
+  EXPECT_NE(refused.err.find("tool log"), std::string::npos) << refused.err;
+  EXPECT_EQ(read_file(victim), "victim");
+  EXPECT_TRUE(fs::is_symlink("/etc/tavel_trusted/.vemo.log"));
+  fs::remove("/etc/tavel_trusted/.vemo.log");
+  expect_in_step();
+
+  // What a killed run leaves is removed by the next command, under the lock.
+  for (const char* name : {"/boot/.vemobase.new-AbC123", "/boot/.vemolog.new-xYz789", "/boot/.vemobase.swp"})
+    write_file(name, "left over");
+  EXPECT_EQ(run_tool({"-u", "--all"}).status, 0);
+  EXPECT_EQ(stray_files(), std::vector<std::string>{});
+  EXPECT_TRUE(log_has("left by an interrupted run"));
+}
+
+TEST_F(Lifecycle, DamagedPathListIsRepairedFromTheEntriesAndTold) {
+  write_file("/boot/extra.conf", "extra");
+  auto files = crash::BootFiles::take();
+  std::string listed = read_file("/boot/.vemobase.tmp");
+  std::string crlf;
+  for (char c : listed) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  struct {
+    const char* name;
+    std::string content;  // of the path list; "-" removes it
+    std::vector<std::string> command;
+  } cases[] = {
+      {"no final line end", listed.substr(0, listed.size() - 1), {"-a", "/boot/extra.conf"}},
+      {"CR LF line ends", crlf, {"-u", "--all"}},
+      {"missing", "-", {"-a", "/boot/extra.conf"}},
+      {"a line lost, a stale one kept", listed.substr(listed.find('\n') + 1) + "/boot/gone\n",
+       {"-u", "/boot/grub/grub.cfg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files.restore();
+    if (c.content == "-") fs::remove("/boot/.vemobase.tmp");
+    else write_file("/boot/.vemobase.tmp", c.content);
+    auto result = run_tool(c.command);
+    EXPECT_EQ(result.out.find("failed"), std::string::npos) << result.out;
+    if (c.command[0] == "-u" && c.command[1] == "--all") {
+      EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 3 * 6) << "every listed file updated";
+    }
+    expect_in_step();
+    ASSERT_EQ(lines_of(result.err).size(), 1u) << result.err;
+    EXPECT_NE(result.err.find("path list"), std::string::npos);
+    EXPECT_TRUE(log_has("main:reconcile_path_list()"));
+  }
 }
 
 TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 
+#include "crash_points.h"
 #include "oracle.h"
 #include "sandbox.h"
 #include "swtpm.h"
@@ -151,6 +155,108 @@ TEST_F(CommandsWithTpm, ChosenTctiIsTheOnlyTpmTried) {
   }
   unsetenv("TPM2TOOLS_TCTI");
   unsetenv("TCTI");
+}
+
+std::string stored_value(const std::string& path) {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  if (document == nullptr) return "unparsable";
+  std::string value = "none";
+  json_object* list = json_object_object_get(document, "list");
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    if (json_object_get_string(json_object_object_get(entry, "sys_path")) == path)
+      value = json_object_get_string(json_object_object_get(entry, "measure_base_value"));
+  }
+  json_object_put(document);
+  return value;
+}
+
+void put_reference_index(const std::string& bytes) {
+  std::string file = sandbox::scratch_dir() + "/reference-index";
+  write_file(file, bytes);
+  tpmtest::tpm2_tool("tpm2_nvwrite", {"-C", "o", "-i", file, "0x1500016"});
+}
+
+// A slot update killed at each call that touches a file or talks to the TPM
+// (its socket writes): the document holds the old or the new measurement,
+// and the same update run again leaves the new one with the reference index
+// that the document implies.
+TEST_F(CommandsWithTpm, SlotUpdateKilledAnywhereIsFinishedByItsRepetition) {
+  std::string reason;
+  if (!crash::can_inject(&reason)) GTEST_SKIP() << reason;
+  const std::vector<std::string> update = {"-u", "/boot/grub/grub.cfg"};
+  std::string old_value = stored_value("/boot/grub/grub.cfg");
+  write_file("/boot/grub/grub.cfg", "set timeout=0\n");
+  auto files = crash::BootFiles::take();
+  std::string old_index = tpmtest::nv_bytes(0x1500016, 128);
+  sandbox::RunResult whole;
+  auto points = crash::kill_points(update, crash::kFileCalls, &whole);
+  std::string new_value = stored_value("/boot/grub/grub.cfg");
+  ASSERT_EQ(new_value, oracle::sm3_hex("set timeout=0\n"));
+  ASSERT_GT(points.size(), 5u);
+  put_reference_index(old_index);
+  ASSERT_EQ(tpmtest::nv_bytes(0x1500016, 128), old_index) << "each kill starts from the old reference index";
+  for (const auto& point : points) {
+    SCOPED_TRACE("killed at " + point.call + " #" + std::to_string(point.number));
+    files.restore();
+    put_reference_index(old_index);
+    crash::run_killed(point, update);
+    std::string after_kill = stored_value("/boot/grub/grub.cfg");
+    ASSERT_TRUE(after_kill == old_value || after_kill == new_value) << after_kill;
+    auto next = run_tool(update);
+    EXPECT_EQ(next.out.rfind("update /boot/grub/grub.cfg\n", 0), 0u) << next.out << next.err;
+    EXPECT_EQ(stored_value("/boot/grub/grub.cfg"), new_value);
+    EXPECT_EQ(tpmtest::nv_bytes(0x1500016, 128), expected_reference_index());
+    if (HasFailure()) return;
+  }
+}
+
+// A TPM that is there but stops answering is told once (stderr and an
+// [ERROR] log line), never taken for no TPM; the command keeps its outcome.
+// A simulator killed before the command is gone like a TPM never fitted.
+TEST(CommandsWithSilentTpm, StoppedOrKilledBeforeOrDuringCommands) {
+  struct Case {
+    const char* name;
+    int signal;
+    bool during;  // sent when the command first runs the GRUB probe, after its TPM probe
+    std::vector<std::string> command;
+    const char* out_has;  // a failure notice only when this is one
+    bool document_changes;
+    bool told;
+  } cases[] = {
+      {"stopped before an add", SIGSTOP, false, {"-a", "/boot/added.cfg"}, "measure /boot/added.cfg\n", true, true},
+      {"killed before an add", SIGKILL, false, {"-a", "/boot/added.cfg"}, "measure /boot/added.cfg\n", true, false},
+      {"stopped during -i", SIGSTOP, true, {"-i"}, "measure /boot/grub/grub.cfg\n", true, true},
+      {"killed during an update", SIGKILL, true, {"-u", "/boot/grub/grub.cfg"}, "measure upd failed\n", false, true},
+      {"killed during update all", SIGKILL, true, {"-u", "--all"}, "update time", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox::reset();
+    tpmtest::Swtpm tpm;
+    ASSERT_TRUE(tpm.ok()) << tpm.error();
+    sandbox::make_small_boot_tree();
+    ASSERT_EQ(run_tool({"-i"}).status, 0);
+    write_file("/boot/added.cfg", "added");
+    write_file("/boot/grub/grub.cfg", "changed");
+    fs::remove("/etc/tavel_trusted/.vemo.log");
+    std::string document = sandbox::read_file("/boot/.vemobase");
+    if (c.during) sandbox::FakeTools::instance().signal_on_run("grub-probe", tpm.pid(), c.signal);
+    else kill(tpm.pid(), c.signal);
+
+    auto started = std::chrono::steady_clock::now();
+    auto result = run_tool(c.command);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15)) << "one wait for a silent TPM";
+    std::string ending = c.out_has;
+    EXPECT_NE(result.out.find(ending), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("failed") != std::string::npos, ending.find("failed") != std::string::npos)
+        << result.out;
+    EXPECT_EQ(sandbox::read_file("/boot/.vemobase") != document, c.document_changes);
+    size_t told = 0;
+    for (const auto& line : oracle::lines_of(result.err)) told += line.find("TPM did not answer") != std::string::npos;
+    EXPECT_EQ(told, c.told ? 1u : 0u) << result.err;
+    EXPECT_EQ(log_count("[ERROR]") > 0 && log_count("TPM did not answer") == 1, c.told);
+  }
 }
 
 TEST(CommandsWithoutTpm, NoTpmMeansNoTpmWork) {

@@ -285,6 +285,10 @@ void FakeTools::default_answer(const std::string& program, const std::string& te
 
 void FakeTools::remove_program(const std::string& program) { fs::remove(dir_ + "/" + program); }
 
+void FakeTools::signal_on_run(const std::string& program, int pid, int signal) {
+  write_file(dir_ + "/answers/" + program + "/signal", std::to_string(pid) + " " + std::to_string(signal));
+}
+
 std::vector<std::vector<std::string>> FakeTools::records() const {
   std::vector<std::vector<std::string>> runs;
   std::istringstream in(read_file(dir_ + "/record"));

@@ -58,6 +58,8 @@ class FakeTools {
   // What `program` prints for any other argument; "@ARG@" stands for it.
   void default_answer(const std::string& program, const std::string& text);
   void remove_program(const std::string& program);
+  // The next run of `program` sends `signal` to process `pid`.
+  void signal_on_run(const std::string& program, int pid, int signal);
   // Every run so far, each as {program, args...}, in order.
   std::vector<std::vector<std::string>> records() const;
   void clear_records();

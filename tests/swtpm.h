@@ -22,6 +22,7 @@ class Swtpm {
   Swtpm& operator=(const Swtpm&) = delete;
 
   bool ok() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   const std::string& error() const { return error_; }
 
   // Ends swtpm: SIGTERM, then SIGKILL if it has not gone within 2 seconds.

@@ -25,6 +25,7 @@ class ResetSandbox : public ::testing::EmptyTestEventListener {
     reset_grub_tools();
     reset_manufacturer_query();
     tpm_chip_exist = 0;
+    reset_tpm_silence();
   }
 };
 }  // namespace

@@ -4,8 +4,12 @@
 // argument vector to <dir>/record and prints the answer a test put in
 // <dir>/answers/<name>/<hex of last argument>, else <dir>/answers/<name>/default,
 // with every "@ARG@" replaced by the last argument. A run with "--target T"
-// first looks for the same two answers under <dir>/answers/<name>/T/.
+// first looks for the same two answers under <dir>/answers/<name>/T/. When
+// <dir>/answers/<name>/signal holds "PID SIGNAL", the first run sends that
+// signal to that process (a TPM that dies or hangs in the middle of a
+// command) and removes the file.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -75,6 +79,12 @@ int main(int argc, char** argv) {
   std::string last = argc > 1 ? argv[argc - 1] : "";
   std::string answer;
   std::string base = dir + "/answers/" + name + "/";
+  std::string signal_order;
+  // Only the run that removes the order sends it.
+  if (read_whole(base + "signal", &signal_order) && unlink((base + "signal").c_str()) == 0) {
+    int pid = 0, number = 0;
+    if (sscanf(signal_order.c_str(), "%d %d", &pid, &number) == 2 && pid > 0) kill(pid, number);
+  }
   std::string target;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--target") target = base + argv[i + 1] + "/";
