@@ -209,6 +209,68 @@ TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
   EXPECT_EQ(report.status, 0) << report.out << "(the crash kernel's RAM disk is not a boot file)";
 }
 
+// kernel-install itself, over a plugin list of stand-ins of the boot
+// loader's plugin (copies the image to /boot, rewrites grub.cfg; on removal
+// deletes the image only when told to, as some do) and the RAM disk
+// builder's, and our plugin: a link to the one hook, as installed.
+class HooksKernelInstall : public HooksKernel {
+ protected:
+  void SetUp() override {
+    if (access(kKernelInstall, X_OK) != 0) GTEST_SKIP() << "no " << kKernelInstall << " on this machine";
+    HooksKernel::SetUp();
+    std::string plugins = root_ + "/install.d";
+    write_script(plugins + "/20-grub.install",
+                 "case $1 in\n"
+                 "add) cp \"$4\" /boot/vmlinuz-$2 ;;\n"
+                 "remove) [ ! -e " + root_ + "/delete-early ] || rm -f /boot/vmlinuz-$2 ;;\n"
+                 "esac\n"
+                 "{ echo '# generated'; for k in /boot/vmlinuz-*; do echo \"menuentry $k\"; done; } >/boot/grub/grub.cfg\n");
+    write_script(plugins + "/50-dracut.install",
+                 "[ $1 = add ] && printf 'ram disk of %s\\n' $2 >/boot/initramfs-$2.img || :\n");
+    fs::create_symlink(kHook, plugins + "/90-zovemo.install");
+    plugin_list_ = plugins + "/20-grub.install " + plugins + "/50-dracut.install " + plugins + "/90-zovemo.install";
+    image_ = root_ + "/modules/vmlinuz";
+    write_file(image_, "new kernel image");
+  }
+
+  sandbox::RunResult kernel_install(const std::vector<std::string>& args) {
+    ScopedEnv plugins("KERNEL_INSTALL_PLUGINS", plugin_list_.c_str());
+    ScopedEnv conf("KERNEL_INSTALL_CONF_ROOT", root_.c_str());
+    ScopedEnv boot("BOOT_ROOT", "/boot");
+    ScopedEnv machine("MACHINE_ID", "0123456789abcdef0123456789abcdef");
+    return sandbox::run(kKernelInstall, args, path_variable());
+  }
+
+  static constexpr const char* kKernelInstall = "/usr/bin/kernel-install";
+  static constexpr const char* kVersion = "6.5.6-300.fc39.x86_64";
+  const std::string kernel_ = std::string("/boot/vmlinuz-") + kVersion;
+  const std::string ram_disk_ = std::string("/boot/initramfs-") + kVersion + ".img";
+  std::string plugin_list_, image_;
+};
+
+TEST_F(HooksKernelInstall, PluginMeasuresAnAddedKernelAndForgetsARemovedOne) {
+  auto added = kernel_install({"add", kVersion, image_});
+  EXPECT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-a " + kernel_, "-a " + ram_disk_, "-u /boot/grub/grub.cfg"}));
+  EXPECT_TRUE(contains(status().out, "7 entries, 7 in step")) << status().out;
+
+  auto removed = kernel_install({"remove", kVersion});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-d " + kernel_, "-d " + ram_disk_, "-u /boot/grub/grub.cfg"}));
+  EXPECT_TRUE(contains(status().out, "5 entries, 5 in step")) << status().out;
+  EXPECT_EQ(logged(), "");
+}
+
+TEST_F(HooksKernelInstall, AFileDeletedBeforeThePluginRunsIsReportedNeverFailingKernelInstall) {
+  ASSERT_EQ(kernel_install({"add", kVersion, image_}).status, 0);
+  take_calls();
+  write_file(root_ + "/delete-early", "");
+  auto removed = kernel_install({"remove", kVersion});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-d " + ram_disk_, "-u /boot/grub/grub.cfg"}));
+  EXPECT_TRUE(contains(logged(), kernel_ + " was removed before this plugin ran")) << logged();
+}
+
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
   std::string dir = sandbox::scratch_dir() + "/run-parts-names";
   for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
@@ -234,6 +296,9 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
     EXPECT_EQ(access((destdir + program).c_str(), X_OK), 0) << program;
   }
   EXPECT_EQ(read_file(destdir + "/etc/kernel/prerm.d/zzz-zovemo"), read_file(kHook));
+  std::string plugin = destdir + "/usr/lib/kernel/install.d/90-zovemo.install";
+  EXPECT_EQ(fs::read_symlink(plugin), "../../zovemo/zovemo-hook") << "the one hook, relative to the prefix";
+  EXPECT_EQ(access(plugin.c_str(), X_OK), 0);
   for (const char* file : {"/usr/share/man/man8/zovemo_config.8", "/usr/share/man/man8/zovemo_status.8",
                            "/usr/share/bash-completion/completions/zovemo_config",
                            "/usr/share/bash-completion/completions/zovemo_status"}) {
