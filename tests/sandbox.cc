@@ -27,6 +27,7 @@ namespace sandbox {
 namespace {
 
 std::string staging_dir;
+bool sandbox_entered = false;
 
 bool fail(std::string* reason, const std::string& what) {
   *reason = what + ": " + strerror(errno);
@@ -139,8 +140,11 @@ bool enter(std::string* reason) {
     errno = EINVAL;
     return fail(reason, "sandbox check: /boot or /etc/tavel_trusted is not the private tmpfs");
   }
+  sandbox_entered = true;
   return true;
 }
+
+bool entered() { return sandbox_entered; }
 
 void reset() {
   empty_directory("/boot");

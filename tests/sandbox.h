@@ -12,6 +12,9 @@ namespace sandbox {
 // Enters the namespaces; on failure returns false with the reason.
 bool enter(std::string* reason);
 
+// True once enter() has succeeded.
+bool entered();
+
 // A private tmpfs directory of this test process for scratch files.
 std::string scratch_dir();
 

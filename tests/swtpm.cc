@@ -54,6 +54,10 @@ bool reaped(pid_t pid) {
 }  // namespace
 
 Swtpm::Swtpm() {
+  if (!sandbox::entered()) {  // its ports would be the machine's
+    error_ = "no private network namespace for swtpm";
+    return;
+  }
   std::string state = fresh_state_dir();
   std::string tpmstate = "dir=" + state;
   std::string server = "type=tcp,port=" + std::to_string(kServerPort);
