@@ -10,7 +10,6 @@
 
 #include "baseline_recovery.h"
 #include "durable_file.h"
-#include "entry_lookup.h"
 #include "tool_log.h"
 
 json_object* root = nullptr;
@@ -18,14 +17,17 @@ json_object* file_list = nullptr;
 
 namespace {
 int lock_fd = -1;
+unsigned long generation = 0;
 
 void drop_document() {
   if (root != nullptr) json_object_put(root);
   root = nullptr;
   file_list = nullptr;
-  forget_entry_index();
+  ++generation;
 }
 }  // namespace
+
+unsigned long document_generation() { return generation; }
 
 int lock_baseline() {
   if (lock_fd >= 0) return 0;
@@ -90,7 +92,7 @@ int get_json() {
     return -1;
   }
   file_list = list;
-  forget_entry_index();
+  ++generation;
   return 0;
 }
 

@@ -32,6 +32,10 @@ int save_json();
 // Drops the document and clears both handles.
 void release_json();
 
+// Changes whenever the document in memory is dropped or another is loaded,
+// so what was derived from a list can tell that it is stale.
+unsigned long document_generation();
+
 // Takes the exclusive baseline lock for the rest of the process (released by
 // unlock_baseline or at exit) and removes the temporary files an interrupted
 // run left; -1 when /boot cannot be opened or locked.

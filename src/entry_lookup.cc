@@ -51,15 +51,9 @@ class EntryIndex {
     return found == sys_paths_.end() ? -1 : found->second;
   }
 
-  void forget() {
-    list_ = nullptr;
-    boot_paths_.clear();
-    sys_paths_.clear();
-  }
-
   void appended() {
     size_t length = file_list ? json_object_array_length(file_list) : 0;
-    if (list_ != file_list || length != length_ + 1) {
+    if (list_ != file_list || generation_ != document_generation() || length != length_ + 1) {
       list_ = nullptr;  // rebuilt at the next lookup
       return;
     }
@@ -70,10 +64,11 @@ class EntryIndex {
  private:
   void refresh() {
     size_t length = file_list ? json_object_array_length(file_list) : 0;
-    if (list_ == file_list && length == length_) return;
+    if (list_ == file_list && generation_ == document_generation() && length == length_) return;
     boot_paths_.clear();
     sys_paths_.clear();
     list_ = file_list;
+    generation_ = document_generation();
     length_ = length;
     for (size_t i = 0; i < length; ++i) add(i);
   }
@@ -86,6 +81,7 @@ class EntryIndex {
   }
 
   json_object* list_ = nullptr;
+  unsigned long generation_ = ~0UL;
   size_t length_ = 0;
   std::unordered_map<std::string, int> boot_paths_;
   std::unordered_map<std::string, int> sys_paths_;
@@ -105,8 +101,6 @@ int find_entry_by_sys_path(const std::string& path) {
 }
 
 void note_entry_appended() { entry_index.appended(); }
-
-void forget_entry_index() { entry_index.forget(); }
 
 int find_entry_index(const std::string& boot_path) {
   if (list_is_empty()) return -1;

@@ -5,8 +5,8 @@
 // The comparison goes through an index of the loaded list (boot path and
 // "sys_path" to the first entry holding it), so a command that looks up
 // every file costs time linear in the entries. The index follows the list:
-// it is rebuilt whenever the list is another one or its length changed by
-// anything but note_entry_appended().
+// it is rebuilt whenever the document was dropped or reloaded, or the list's
+// length changed by anything but note_entry_appended().
 #pragma once
 
 #include <string>
@@ -28,9 +28,6 @@ int find_entry_by_sys_path(const std::string& path);
 
 // Keeps the index in step with an entry just appended to the list.
 void note_entry_appended();
-
-// Drops the index; the document calls it whenever it lets go of a list.
-void forget_entry_index();
 
 // 0 when `stored`, with every backslash and double quote left out, equals
 // `fresh` exactly; -1 otherwise.
