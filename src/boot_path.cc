@@ -86,6 +86,37 @@ std::string device_map_path() {
   return std::string(strncmp(GRUB_PROBE, "grub2", 5) == 0 ? "/boot/grub2" : "/boot/grub") + "/device.map";
 }
 
+// The device node of the whole disk holding `path`'s filesystem, from sysfs
+// ("/dev/nvme0n1"), or empty when it lies on no block device.
+std::string disk_of(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || major(info.st_dev) == 0) return "";
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::string sys = "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+  fs::path device = fs::canonical(sys, error);
+  if (error) return "";
+  // A partition's sysfs directory sits inside its disk's.
+  if (fs::exists(device / "partition", error)) device = device.parent_path();
+  std::string named = "/dev/" + device.filename().string();
+  unsigned disk_major = 0, disk_minor = 0;
+  FILE* numbers = fopen((device / "dev").c_str(), "re");
+  if (numbers == nullptr) return named;
+  int read = fscanf(numbers, "%u:%u", &disk_major, &disk_minor);
+  fclose(numbers);
+  if (read != 2) return named;
+  dev_t disk = makedev(disk_major, disk_minor);
+  // The node GRUB finds is the one in /dev with the disk's numbers; it
+  // normally bears the kernel's name.
+  struct stat node {};
+  if (stat(named.c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk) return named;
+  for (const auto& entry : fs::directory_iterator("/dev", error)) {
+    if (stat(entry.path().c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk)
+      return entry.path().string();
+  }
+  return named;
+}
+
 // Why neither probe named a drive, and what the administrator can do.
 void explain_missing_drive(const std::string& path, const ProgramOutput& probe, TranslationFailure* failure) {
   if (failure == nullptr) return;
@@ -265,34 +296,6 @@ std::string raise_disk_number(const std::string& device) {
   return "hd" + std::to_string(number + 1) + device.substr(end);
 }
 
-std::string disk_of(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || major(info.st_dev) == 0) return "";
-  namespace fs = std::filesystem;
-  std::error_code error;
-  std::string sys = "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
-  fs::path device = fs::canonical(sys, error);
-  if (error) return "";
-  // A partition's sysfs directory sits inside its disk's.
-  if (fs::exists(device / "partition", error)) device = device.parent_path();
-  std::string named = "/dev/" + device.filename().string();
-  unsigned disk_major = 0, disk_minor = 0;
-  FILE* numbers = fopen((device / "dev").c_str(), "re");
-  if (numbers == nullptr) return named;
-  int read = fscanf(numbers, "%u:%u", &disk_major, &disk_minor);
-  fclose(numbers);
-  if (read != 2) return named;
-  dev_t disk = makedev(disk_major, disk_minor);
-  // The node GRUB finds is the one in /dev with the disk's numbers; it
-  // normally bears the kernel's name.
-  struct stat node {};
-  if (stat(named.c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk) return named;
-  for (const auto& entry : fs::directory_iterator("/dev", error)) {
-    if (stat(entry.path().c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == disk)
-      return entry.path().string();
-  }
-  return named;
-}
 
 bool translate_boot_path(const std::string& path, std::string* boot_path, TranslationFailure* failure) {
   std::shared_ptr<ReuseState> reuse = current_reuse();

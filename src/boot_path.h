@@ -62,9 +62,5 @@ extern bool boot_path_reuse_allowed;
 // Raises the disk number after "hd" by one in decimal; other texts unchanged.
 std::string raise_disk_number(const std::string& device);
 
-// The device node of the whole disk holding `path`'s filesystem, from sysfs
-// ("/dev/nvme0n1"), or empty when it lies on no block device.
-std::string disk_of(const std::string& path);
-
 // Forgets the cached manufacturer answer; only tests need it.
 void reset_manufacturer_query();

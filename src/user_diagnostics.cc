@@ -19,14 +19,12 @@ struct GatheredCause {
 
 std::mutex diagnostics_mutex;
 std::vector<GatheredCause> gathered;
-size_t told = 0;
 
 // A line end or terminal control in a path must not split or forge a line.
 void print_line(const std::string& text) {
   fflush(stdout);
   fprintf(stderr, "zovemo_config: %s\n", escape_control_characters(text).c_str());
   fflush(stderr);
-  ++told;
 }
 
 std::string describe(const GatheredCause& gathered_cause) {
@@ -75,9 +73,4 @@ void flush_user_diagnostics() {
   std::lock_guard<std::mutex> guard(diagnostics_mutex);
   for (const auto& gathered_cause : gathered) print_line(describe(gathered_cause));
   gathered.clear();
-}
-
-size_t user_diagnostics_told() {
-  std::lock_guard<std::mutex> guard(diagnostics_mutex);
-  return told;
 }

@@ -31,6 +31,3 @@ void tell_user_about_file(const char* source, const std::string& cause, const st
 // Writes the gathered per-cause lines, in the order the causes were first
 // met, and forgets them.
 void flush_user_diagnostics();
-
-// The number of stderr lines told so far; only tests need it.
-size_t user_diagnostics_told();
