@@ -131,8 +131,10 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   OutputReader(max_lines, terminator, &output).read_all(read_end.get(), error_read_end.get());
   read_end.reset();
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  pid_t reaped;
+  while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
   }
+  if (reaped == child) output.wait_status = status;
   return output;
 }
 
@@ -149,6 +151,19 @@ std::string one_line(const std::string& errors) {
   }
   while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
   return line;
+}
+
+bool ProgramOutput::succeeded() const {
+  return started && wait_status >= 0 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+}
+
+std::string ProgramOutput::end_description() const {
+  if (!started) return "could not be started";
+  if (wait_status < 0) return "could not be waited for";
+  if (WIFEXITED(wait_status))
+    return WEXITSTATUS(wait_status) == 0 ? "" : "exited with status " + std::to_string(WEXITSTATUS(wait_status));
+  if (WIFSIGNALED(wait_status)) return "was killed by signal " + std::to_string(WTERMSIG(wait_status));
+  return "ended abnormally";
 }
 
 unsigned long programs_started() { return started_count.load(); }

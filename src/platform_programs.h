@@ -2,7 +2,8 @@
 // started directly from an argument vector (found through PATH), so the path
 // reaches it unchanged as one argument and can never run a command; only the
 // fixed command texts without outside input go through /bin/sh.
-// Standard output is read through a pipe; exit statuses are not examined.
+// Standard output is read through a pipe; how the program ended is kept, so
+// a caller can tell a program that failed from one that found nothing.
 #pragma once
 
 #include <string>
@@ -12,6 +13,13 @@ struct ProgramOutput {
   bool started = false;             // false when the program could not be started
   std::vector<std::string> lines;   // output lines without their line ends
   std::string errors;               // its error output, with ErrorOutput::kCapture
+  int wait_status = -1;             // as waitpid gave it; -1 when not started
+
+  // True when the program ran and exited with status 0.
+  bool succeeded() const;
+  // How it ended, in words: "exited with status 1", "was killed by signal 9",
+  // "could not be started"; "" when it succeeded.
+  std::string end_description() const;
 };
 
 // Where a program's error output goes. A probe's complaints are not the
