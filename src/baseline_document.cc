@@ -4,9 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "baseline_recovery.h"
 #include "durable_file.h"
@@ -29,11 +32,15 @@ void drop_document() {
 
 unsigned long document_generation() { return generation; }
 
+namespace {
+// The lock sits on the /boot directory itself: the document is replaced by
+// rename, so a lock on its inode would not serialise anything.
+int open_lock_directory() { return open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+}  // namespace
+
 int lock_baseline() {
   if (lock_fd >= 0) return 0;
-  // The lock sits on the /boot directory itself: the document is replaced by
-  // rename, so a lock on its inode would not serialise anything.
-  int descriptor = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int descriptor = open_lock_directory();
   if (descriptor < 0) return -1;
   while (flock(descriptor, LOCK_EX) != 0) {
     if (errno != EINTR) {
@@ -44,6 +51,30 @@ int lock_baseline() {
   lock_fd = descriptor;
   // A run killed while it replaced a file left its temporary file behind.
   remove_leftovers();
+  return 0;
+}
+
+int lock_baseline_shared(int wait_seconds, std::string* why_not) {
+  if (lock_fd >= 0) return 0;
+  int descriptor = open_lock_directory();
+  if (descriptor < 0) {
+    *why_not = std::string("cannot open /boot: ") + strerror(errno);
+    return -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+  while (flock(descriptor, LOCK_SH | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *why_not = std::string("cannot lock /boot: ") + strerror(errno);
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      *why_not = "baseline busy: another command is changing it";
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    close(descriptor);
+    return -1;
+  }
+  lock_fd = descriptor;
   return 0;
 }
 

@@ -40,6 +40,10 @@ unsigned long document_generation();
 // unlock_baseline or at exit) and removes the temporary files an interrupted
 // run left; -1 when /boot cannot be opened or locked.
 int lock_baseline();
+// The lock of a reader that changes nothing (the drift report): shared with
+// other readers, it waits at most `wait_seconds` for a command that holds the
+// exclusive one and leaves every file alone; -1 with `why_not` otherwise.
+int lock_baseline_shared(int wait_seconds, std::string* why_not);
 void unlock_baseline();
 
 // Releases the document when a command's scope ends, on every way out.

@@ -41,10 +41,8 @@ void set_string(json_object* entry, const char* name, const char* value) {
 }
 
 const char* string_member(json_object* entry, const char* name) {
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(entry, name, &member) || !json_object_is_type(member, json_type_string))
-    return "";
-  return json_object_get_string(member);
+  const char* text = stored_member(entry, name);
+  return text != nullptr ? text : "";
 }
 
 // The same file under another boot path: the disk names changed since it was measured.

@@ -4,6 +4,7 @@
 
 #include "baseline_document.h"
 #include "durable_file.h"
+#include "entry_lookup.h"
 #include "path_list.h"
 #include "tool_log.h"
 #include "user_diagnostics.h"
@@ -50,12 +51,9 @@ std::vector<std::string> entry_paths() {
   std::vector<std::string> paths;
   if (file_list == nullptr) return paths;
   for (size_t i = 0; i < json_object_array_length(file_list); ++i) {
-    json_object* entry = json_object_array_get_idx(file_list, i);
-    json_object* member = nullptr;
-    if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, "sys_path", &member) ||
-        !json_object_is_type(member, json_type_string))
-      continue;
-    std::string path = json_object_get_string(member);
+    const char* stored = stored_member(json_object_array_get_idx(file_list, i), "sys_path");
+    if (stored == nullptr) continue;
+    std::string path = stored;
     if (fits_path_list(path)) paths.push_back(std::move(path));
   }
   return paths;
@@ -87,11 +85,28 @@ PathListRepair reconcile_path_list() {
   return repair;
 }
 
+namespace {
+// The baseline's files with the scratch name each one's replacement uses.
+struct ReplacedFile {
+  const char* path;
+  const char* scratch;
+};
+constexpr ReplacedFile kReplacedFiles[] = {
+    {kBaselinePath, nullptr}, {kPathListPath, kPathListScratch}, {kBootLogPath, nullptr}};
+}  // namespace
+
+std::vector<std::string> leftover_files() {
+  std::vector<std::string> found;
+  for (const auto& file : kReplacedFiles) {
+    auto more = find_leftover_temporaries(file.path, file.scratch);
+    found.insert(found.end(), more.begin(), more.end());
+  }
+  return found;
+}
+
 void remove_leftovers() {
-  std::vector<std::string> removed = remove_leftover_temporaries(kBaselinePath);
-  for (auto more : {remove_leftover_temporaries(kPathListPath, kPathListScratch),
-                    remove_leftover_temporaries(kBootLogPath)})
-    removed.insert(removed.end(), more.begin(), more.end());
-  for (const auto& name : removed)
-    writeLog(0, "main:remove_leftovers() removed \"%s\", left by an interrupted run\n", name.c_str());
+  for (const auto& file : kReplacedFiles) {
+    for (const auto& name : remove_leftover_temporaries(file.path, file.scratch))
+      writeLog(0, "main:remove_leftovers() removed \"%s\", left by an interrupted run\n", name.c_str());
+  }
 }

@@ -30,6 +30,10 @@ struct PathListRepair {
 // is created silently.
 PathListRepair reconcile_path_list();
 
+// The temporary files that a killed run left beside the document, the path
+// list and the boot log reservation, without touching them.
+std::vector<std::string> leftover_files();
+
 // Under the baseline lock: removes the temporary files that a killed run
 // left beside the document, the path list and the boot log reservation, and
 // logs each.

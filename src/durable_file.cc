@@ -13,7 +13,6 @@
 namespace {
 
 constexpr const char* kTemporaryInfix = ".new-";
-constexpr size_t kTemporaryUniquePart = 6;  // the XXXXXX of mkostemp
 
 std::string describe(const char* step, const std::string& path) {
   return std::string(step) + " \"" + path + "\": " + strerror(errno);
@@ -80,9 +79,8 @@ int open_regular(const char* path, int flags, std::string* error) {
   return descriptor;
 }
 
-}  // namespace
-
-int replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
+int replace_with_mode(const char* path, std::string_view content, std::string* error, const char* scratch,
+                      mode_t mode) {
   std::string target = path;
   std::string pattern = scratch != nullptr ? std::string(scratch) : target + kTemporaryInfix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
@@ -93,7 +91,7 @@ int replace_file(const char* path, std::string_view content, std::string* error,
     *error = describe("create temporary file for", target);
     return -1;
   }
-  bool ok = fchmod(descriptor, mode_for(path)) == 0;
+  bool ok = fchmod(descriptor, mode) == 0;
   if (!ok) *error = describe("set mode of", name.data());
   if (ok && !(ok = write_all(descriptor, content))) *error = describe("write", name.data());
   if (ok && !(ok = fsync(descriptor) == 0)) *error = describe("flush", name.data());
@@ -111,6 +109,21 @@ int replace_file(const char* path, std::string_view content, std::string* error,
   // The rename is done; a directory that cannot be flushed does not undo it.
   flush_directory(directory_of(target));
   return 0;
+}
+
+}  // namespace
+
+int replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
+  return replace_with_mode(path, content, error, scratch, mode_for(path));
+}
+
+int replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error) {
+  struct stat info {};
+  if (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+    *error = std::string("refuse \"") + path + "\": it exists and is not a regular file";
+    return -1;
+  }
+  return replace_with_mode(path, content, error, nullptr, mode);
 }
 
 int append_to_file(const char* path, std::string_view content, std::string* error) {
@@ -141,24 +154,29 @@ bool read_whole_file(const char* path, std::string* content) {
   }
 }
 
-std::vector<std::string> remove_leftover_temporaries(const char* path, const char* scratch) {
-  std::vector<std::string> removed;
+std::vector<std::string> find_leftover_temporaries(const char* path, const char* scratch) {
+  std::vector<std::string> found;
   std::string target = path;
   std::string directory = directory_of(target);
   std::string prefix = target.substr(target.rfind('/') + 1) + kTemporaryInfix;
-  std::vector<std::string> candidates;
   if (DIR* listing = opendir(directory.c_str())) {
     while (dirent* entry = readdir(listing)) {
       std::string name = entry->d_name;
-      if (name.size() == prefix.size() + kTemporaryUniquePart && name.compare(0, prefix.size(), prefix) == 0)
-        candidates.push_back(directory + "/" + name);
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+        found.push_back(directory + "/" + name);
     }
     closedir(listing);
   }
-  if (scratch != nullptr) candidates.push_back(scratch);
+  struct stat info {};
+  if (scratch != nullptr && lstat(scratch, &info) == 0) found.push_back(scratch);
+  return found;
+}
+
+std::vector<std::string> remove_leftover_temporaries(const char* path, const char* scratch) {
+  std::vector<std::string> removed;
   // unlink never follows a link: a planted one goes, what it names stays.
-  for (const auto& candidate : candidates)
+  for (const auto& candidate : find_leftover_temporaries(path, scratch))
     if (unlink(candidate.c_str()) == 0) removed.push_back(candidate);
-  if (!removed.empty()) flush_directory(directory);
+  if (!removed.empty()) flush_directory(directory_of(path));
   return removed;
 }

@@ -24,6 +24,12 @@
 int replace_file(const char* path, std::string_view content, std::string* error,
                  const char* scratch = nullptr);
 
+// replace_file for a target that may stand where anything else could (a file
+// named by the administrator): one that exists and is not a regular file (a
+// device node, a FIFO, a link, a directory) is refused and left as it is.
+// The new file gets `mode`, whatever the old one had.
+int replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error);
+
 // Appends `content` to the existing regular file `path` and flushes it to
 // disk; -1 with `error` when it is missing, a link or not a regular file, or
 // cannot be written whole.
@@ -33,7 +39,9 @@ int append_to_file(const char* path, std::string_view content, std::string* erro
 // it cannot be opened or read, or is not a regular file.
 bool read_whole_file(const char* path, std::string* content);
 
-// Removes what replace_file leaves behind when it is killed: the temporary
-// files "<path>.new-XXXXXX" and, when given, the fixed scratch file. Only
-// safe under the baseline lock. Returns the names removed.
+// What replace_file leaves behind when it is killed: the temporary files
+// "<path>.new-*" and, when given and present, the fixed scratch file.
+std::vector<std::string> find_leftover_temporaries(const char* path, const char* scratch = nullptr);
+// Removes them; only safe under the lock that the writers of `path` hold.
+// Returns the names removed.
 std::vector<std::string> remove_leftover_temporaries(const char* path, const char* scratch = nullptr);

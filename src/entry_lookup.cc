@@ -16,15 +16,6 @@ bool list_is_empty() {
   return true;
 }
 
-// Entries that are not objects, or whose member is not a string, match nothing.
-const char* stored_member(json_object* entry, const char* name) {
-  json_object* member = nullptr;
-  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, name, &member) ||
-      !json_object_is_type(member, json_type_string))
-    return nullptr;
-  return json_object_get_string(member);
-}
-
 const char* stored_boot_path(json_object* entry) { return stored_member(entry, "grub_path"); }
 const char* stored_sys_path(json_object* entry) { return stored_member(entry, "sys_path"); }
 
@@ -92,6 +83,14 @@ EntryIndex entry_index;
 int search(const std::string& boot_path) { return entry_index.by_boot_path(boot_path); }
 
 }  // namespace
+
+const char* stored_member(json_object* entry, const char* name) {
+  json_object* member = nullptr;
+  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, name, &member) ||
+      !json_object_is_type(member, json_type_string))
+    return nullptr;
+  return json_object_get_string(member);
+}
 
 int contrast_jsonStr(const char* stored, const char* fresh) { return comparable(stored) == fresh ? 0 : -1; }
 

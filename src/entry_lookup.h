@@ -9,7 +9,14 @@
 // length changed by anything but note_entry_appended().
 #pragma once
 
+#include <json-c/json.h>
+
 #include <string>
+
+// The text of an entry's string member `name`; nullptr when the entry is not
+// an object or the member is missing or not a string. The one reader of
+// entry members, so every module treats a damaged entry alike.
+const char* stored_member(json_object* entry, const char* name);
 
 // Index of the first entry whose boot path equals that of `path`, or -1 (an
 // empty list and a failed translation are logged).

@@ -6,6 +6,7 @@
 #include "baseline_document.h"
 #include "baseline_entries.h"
 #include "baseline_recovery.h"
+#include "boot_discovery.h"
 #include "boot_path.h"
 #include "durable_file.h"
 #include "grub_tools.h"
@@ -18,60 +19,11 @@
 
 namespace {
 
-// How a discovery command names its files: find ends each name with NUL;
-// ls quotes each name on a line of its own, with C escapes for a line end,
-// so that no name is ever split.
-enum class Naming { kNulTerminated, kQuotedLines };
-
-struct DiscoveryCommand {
-  const char* command;
-  Naming naming;
-  bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
-};
-
-constexpr DiscoveryCommand kDiscovery[] = {
-    {"find /boot -name \"*.mod\" -print0", Naming::kNulTerminated, false},
-    {"ls --quoting-style=c /boot/Image-* /boot/vmlinuz-* 2> /dev/null", Naming::kQuotedLines, false},
-    {"ls --quoting-style=c /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-* 2> /dev/null",
-     Naming::kQuotedLines, true},
-    {"find /boot -name \"*.cfg\" -print0", Naming::kNulTerminated, false},
-};
-
 constexpr size_t kReservationPerEntry = 384;
 
 // The discovered files, in discovery order: measured into the new baseline
 // before anything on disk changes.
 std::vector<std::string> discovered;
-
-// The name in a line of ls --quoting-style=c: the text between the quotes
-// with its C escapes undone. False for anything else ls prints (the heading
-// and blank line of a directory's listing).
-bool unquote(const std::string& line, std::string* name) {
-  if (line.size() < 2 || line.front() != '"' || line.back() != '"') return false;
-  static const std::string kEscapes = "abfnrtv\\\"'?";
-  static const std::string kMeanings = "\a\b\f\n\r\t\v\\\"'?";
-  name->clear();
-  for (size_t i = 1; i + 1 < line.size(); ++i) {
-    if (line[i] != '\\') {
-      if (line[i] == '"') return false;
-      *name += line[i];
-      continue;
-    }
-    if (++i + 1 >= line.size()) return false;
-    size_t known = kEscapes.find(line[i]);
-    if (known != std::string::npos) {
-      *name += kMeanings[known];
-      continue;
-    }
-    int value = 0, digits = 0;
-    for (; digits < 3 && i + 1 < line.size() && line[i] >= '0' && line[i] <= '7'; ++digits, ++i)
-      value = value * 8 + (line[i] - '0');
-    if (digits == 0) return false;
-    --i;
-    *name += static_cast<char>(value);
-  }
-  return true;
-}
 
 constexpr size_t kLeftOutNamed = 3;
 
@@ -107,24 +59,20 @@ int zotrust_init() {
 
 int create_measurefiles_list() {
   discovered.clear();
-  for (const auto& discovery : kDiscovery) {
-    bool nul = discovery.naming == Naming::kNulTerminated;
-    ProgramOutput output = run_shell_command(discovery.command, 0, ErrorOutput::kCapture, nul ? '\0' : '\n');
-    // What find could not read may hide boot files: say so, without its noise on the terminal.
-    if (!output.errors.empty())
-      tell_user("create_measurefiles_list", "discovery may be incomplete: " + one_line(output.errors));
-    for (auto& record : output.lines) {
-      std::string name;
-      if (nul) name = std::move(record);
-      else if (!unquote(record, &name)) continue;
-      if (discovery.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
-      if (!fits_path_list(name)) {
-        tell_user_about_file("create_measurefiles_list", "a file name holding a line end cannot be measured, left out",
-                             name);
-        continue;
-      }
-      discovered.push_back(std::move(name));
-    }
+  BootFileDiscovery discovery = discover_boot_files();
+  if (!discovery.complete) {
+    tell_user("create_measurefiles_list", "discovery of the boot files failed: " + discovery.failure +
+                                              "; nothing was changed");
+    return -1;
+  }
+  for (const auto& name : discovery.unlistable)
+    tell_user_about_file("create_measurefiles_list", "a file name holding a line end cannot be measured, left out",
+                         name);
+  for (auto& file : discovery.files) discovered.push_back(std::move(file.path));
+  if (discovered.empty()) {
+    // A baseline that names no file would pass every boot unchecked.
+    tell_user("create_measurefiles_list", "discovery found no boot file under /boot; nothing was changed");
+    return -1;
   }
   return 0;
 }

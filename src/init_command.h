@@ -12,9 +12,9 @@ int before_start_proc();
 
 int zotrust_init();
 
-// Runs the four discovery commands and keeps the files they name, in order,
-// for create_measurefile; a name holding a line end is left out and told.
-// Returns 0.
+// Discovers the boot files and keeps them, in order, for create_measurefile;
+// a name holding a line end is left out and told. -1 (told) when discovery
+// failed or found nothing: then nothing may replace the baseline.
 int create_measurefiles_list();
 
 // Measures every discovered file into a new document, saves it, then

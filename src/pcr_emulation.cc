@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "baseline_document.h"
+#include "entry_lookup.h"
 #include "sm3.h"
 #include "tool_log.h"
 
@@ -21,14 +22,58 @@ bool ends_with(const char* text, const char* suffix) {
   return length >= suffix_length && strcmp(text + length - suffix_length, suffix) == 0;
 }
 
-// The entry's "pcr" as a number, or -1 when it is missing, not a string, or
-// not one or two decimal digits: such an entry belongs to no PCR.
+// The 64 bytes an entry contributes. A text shorter than 64 characters (the
+// empty text of a file that went missing, or a member of the wrong type)
+// contributes its characters followed by zero bytes up to 64; a longer one
+// contributes its first 64.
+void entry_text(json_object* entry, uint8_t out[kTextLength]) {
+  memset(out, 0, kTextLength);
+  const char* text = stored_member(entry, "measure_base_value");
+  if (text == nullptr) return;
+  size_t length = strnlen(text, kTextLength);
+  memcpy(out, text, length);
+}
+
+uint8_t* new_digest_block() { return static_cast<uint8_t*>(malloc(32)); }
+
+// The aggregate digest of `pcr` over `list` into `out`; false when no entry
+// belongs to it.
+bool aggregate_into(json_object* list, int pcr, uint8_t out[32]) {
+  if (list == nullptr || !json_object_is_type(list, json_type_array)) return false;
+  SM3_context context;
+  SM3_init(&context);
+  size_t counted = 0;
+  size_t length = json_object_array_length(list);
+  for (size_t i = 0; i < length; ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    if (entry_pcr(entry) != pcr) continue;
+    uint8_t text[kTextLength];
+    entry_text(entry, text);
+    SM3_process(&context, text, kTextLength);
+    ++counted;
+  }
+  if (counted == 0) return false;
+  uint8_t first[32];
+  SM3_done(&context, first);
+  SM3_256(first, sizeof first, out);
+  return true;
+}
+
+// One PCR extend from reset: SM3(32 zero bytes || value).
+void extend_from_zero(const uint8_t value[32], uint8_t out[32]) {
+  static const uint8_t zeros[32] = {};
+  SM3_context context;
+  SM3_init(&context);
+  SM3_process(&context, zeros, sizeof zeros);
+  SM3_process(&context, value, 32);
+  SM3_done(&context, out);
+}
+
+}  // namespace
+
 int entry_pcr(json_object* entry) {
-  json_object* member = nullptr;
-  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, "pcr", &member) ||
-      !json_object_is_type(member, json_type_string))
-    return -1;
-  const char* text = json_object_get_string(member);
+  const char* text = stored_member(entry, "pcr");
+  if (text == nullptr) return -1;
   size_t length = strlen(text);
   if (length < 1 || length > 2) return -1;
   int value = 0;
@@ -38,25 +83,6 @@ int entry_pcr(json_object* entry) {
   }
   return value;
 }
-
-// The 64 bytes an entry contributes. A text shorter than 64 characters (the
-// empty text of a file that went missing, or a member of the wrong type)
-// contributes its characters followed by zero bytes up to 64; a longer one
-// contributes its first 64.
-void entry_text(json_object* entry, uint8_t out[kTextLength]) {
-  memset(out, 0, kTextLength);
-  json_object* member = nullptr;
-  if (!json_object_object_get_ex(entry, "measure_base_value", &member) ||
-      !json_object_is_type(member, json_type_string))
-    return;
-  const char* text = json_object_get_string(member);
-  size_t length = strnlen(text, kTextLength);
-  memcpy(out, text, length);
-}
-
-uint8_t* new_digest_block() { return static_cast<uint8_t*>(malloc(32)); }
-
-}  // namespace
 
 int get_pcrFlag(const char* path) {
   char* name = getFilename(path);
@@ -69,39 +95,26 @@ int get_pcrFlag(const char* path) {
   return flag;
 }
 
-uint8_t* emulate_pcr(int pcr) {
-  if (file_list == nullptr || !json_object_is_type(file_list, json_type_array)) return nullptr;
-  SM3_context context;
-  SM3_init(&context);
-  size_t counted = 0;
-  size_t length = json_object_array_length(file_list);
-  for (size_t i = 0; i < length; ++i) {
-    json_object* entry = json_object_array_get_idx(file_list, i);
-    if (entry_pcr(entry) != pcr) continue;
-    uint8_t text[kTextLength];
-    entry_text(entry, text);
-    SM3_process(&context, text, kTextLength);
-    ++counted;
-  }
-  if (counted == 0) return nullptr;
-  uint8_t first[32];
-  SM3_done(&context, first);
+uint8_t* emulate_pcr(int pcr) { return emulate_pcr_of(file_list, pcr); }
+
+uint8_t* emulate_pcr_of(json_object* list, int pcr) {
+  uint8_t digest[32];
+  if (!aggregate_into(list, pcr, digest)) return nullptr;
   uint8_t* aggregate = new_digest_block();
-  if (aggregate == nullptr) return nullptr;
-  SM3_256(first, sizeof first, aggregate);
+  if (aggregate != nullptr) memcpy(aggregate, digest, sizeof digest);
   return aggregate;
 }
 
 uint8_t* pcr_extend(const uint8_t* value) {
   uint8_t* extended = new_digest_block();
-  if (extended == nullptr) return nullptr;
-  static const uint8_t zeros[32] = {};
-  SM3_context context;
-  SM3_init(&context);
-  SM3_process(&context, zeros, sizeof zeros);
-  SM3_process(&context, value, 32);
-  SM3_done(&context, extended);
+  if (extended != nullptr) extend_from_zero(value, extended);
   return extended;
+}
+
+void reference_value_of(json_object* list, int pcr, uint8_t out[32]) {
+  uint8_t aggregate[32];
+  if (aggregate_into(list, pcr, aggregate)) extend_from_zero(aggregate, out);
+  else memset(out, 0, 32);
 }
 
 void printf_data_32(const uint8_t* value) {

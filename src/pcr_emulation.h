@@ -6,6 +6,8 @@
 // Reference value = SM3(32 zero bytes || aggregate), one extend from reset.
 #pragma once
 
+#include <json-c/json.h>
+
 #include <cstdint>
 
 // Texts of the flags 8..12, indexed by flag - 8 ("10" exists, is never used).
@@ -15,9 +17,20 @@ extern const char* const pcr_flag_to_str[5];
 // tested on the base name, case-sensitive, in that order.
 int get_pcrFlag(const char* path);
 
+// The entry's "pcr" as a number: one or two decimal digits; -1 when it is
+// missing, not a string or anything else (such an entry belongs to no PCR).
+int entry_pcr(json_object* entry);
+
 // New 32-byte block with the aggregate digest of `pcr` over file_list, or
 // nullptr when no entry belongs to it. The caller frees the block.
 uint8_t* emulate_pcr(int pcr);
+// The same over any list of entries, so that a reader of a document of its
+// own needs no process-wide handles.
+uint8_t* emulate_pcr_of(json_object* list, int pcr);
+
+// The reference value of `pcr` over `list` into `out`: its aggregate digest
+// extended once from zero, or 32 zero bytes when no entry belongs to it.
+void reference_value_of(json_object* list, int pcr, uint8_t out[32]);
 
 // New 32-byte block: SM3(32 zero bytes || value). The caller frees it.
 uint8_t* pcr_extend(const uint8_t* value);

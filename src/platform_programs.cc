@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 extern char** environ;
 
@@ -54,6 +55,7 @@ class OutputReader {
         if (fds[i].fd < 0 || fds[i].revents == 0) continue;
         ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && i == 0) output_->read_error = errno;
         if (got <= 0) {
           fds[i].fd = -1;
           --open_count;
@@ -154,11 +156,12 @@ std::string one_line(const std::string& errors) {
 }
 
 bool ProgramOutput::succeeded() const {
-  return started && wait_status >= 0 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+  return started && read_error == 0 && wait_status >= 0 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
 }
 
 std::string ProgramOutput::end_description() const {
   if (!started) return "could not be started";
+  if (read_error != 0) return std::string("could not be read: ") + strerror(read_error);
   if (wait_status < 0) return "could not be waited for";
   if (WIFEXITED(wait_status))
     return WEXITSTATUS(wait_status) == 0 ? "" : "exited with status " + std::to_string(WEXITSTATUS(wait_status));

@@ -14,8 +14,9 @@ struct ProgramOutput {
   std::vector<std::string> lines;   // output lines without their line ends
   std::string errors;               // its error output, with ErrorOutput::kCapture
   int wait_status = -1;             // as waitpid gave it; -1 when not started
+  int read_error = 0;               // errno of a failed read of its output, else 0
 
-  // True when the program ran and exited with status 0.
+  // True when the program ran, its output was read whole and it exited with status 0.
   bool succeeded() const;
   // How it ended, in words: "exited with status 1", "was killed by signal 9",
   // "could not be started"; "" when it succeeded.

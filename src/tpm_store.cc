@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <tss2/tss2_common.h>
+#include <tss2/tss2_rc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,7 @@ constexpr uint16_t kSnapshotSize = 256;
 constexpr uint32_t kIndexAttributes = 0x400A;
 constexpr size_t kSlotSize = 32;
 constexpr int kSnapshotPcrs = 8;
+constexpr uint32_t kTpmRcHandle = 0x08B;  // TPM_RC_HANDLE: no such index
 
 // Where the TPM library looks for a TPM: the kernel's device nodes and a
 // simulator's command port on the loopback interface.
@@ -280,12 +282,33 @@ int update_nv_space(const uint8_t* value, int pcr) {
 int read_nv_slot(int pcr, uint8_t* out) {
   int slot = slot_of(pcr);
   if (slot < 0 || out == nullptr) return -1;
-  TpmSession session("read_nv_slot");
   uint8_t image[kReferenceSize];
   // Silent: the slot update that follows reports a missing index itself.
-  if (!read_reference(session, image, false)) return -1;
+  if (read_reference_index(image) != 0) return -1;
   memcpy(out, image + slot * kSlotSize, kSlotSize);
   return 0;
+}
+
+int read_reference_index(uint8_t image[kReferenceSize]) {
+  TpmSession session("read_nv_slot");
+  return read_reference(session, image, false) ? 0 : -1;
+}
+
+NvIndexState probe_nv_index(uint32_t index, std::string* reason) {
+  TpmSession session("probe_nv_index");
+  if (session.result() != 0) {
+    *reason = Tss2_RC_Decode(session.result());
+    return NvIndexState::kUnreadable;
+  }
+  TpmSizedBuffer data;
+  memset(&data, 0, sizeof data);
+  TpmResult rc = noted(session.operation(), Tss2_NV_Read(session.handle(), &owner_auth(), index, 1, 0, &data));
+  if (rc == 0) return NvIndexState::kPresent;
+  uint32_t type = 0, offset = 0;
+  Tss2_ErrCode(rc, &type, &offset);
+  if (type == kTpmRcHandle) return NvIndexState::kMissing;
+  *reason = Tss2_RC_Decode(rc);
+  return NvIndexState::kUnreadable;
 }
 
 int restore_nv_slot(int pcr, const uint8_t* content) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // 1 once the pre-start probe found a TPM; every TPM step is skipped otherwise.
 extern int tpm_chip_exist;
@@ -46,6 +47,17 @@ int update_nv_space(const uint8_t* value, int pcr);
 // silently, when the reference index cannot be read (the slot update that
 // follows logs that).
 int read_nv_slot(int pcr, uint8_t* out);
+// The 128 bytes of the reference index, in one read; -1, silently, when it
+// cannot be read.
+int read_reference_index(uint8_t image[128]);
+
+// Whether an NV index is defined, asked with a one-byte owner-authorised
+// read; for the drift report, which must tell a missing index from one it
+// cannot read.
+enum class NvIndexState { kPresent, kMissing, kUnreadable };
+// `reason` says why when the state is kUnreadable.
+NvIndexState probe_nv_index(uint32_t index, std::string* reason);
+
 // Writes `content` back as the slot of flag `pcr` without the "PCR%d_PCR"
 // line; used to undo a slot update when the document that goes with it could
 // not be saved.

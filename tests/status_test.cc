@@ -28,10 +28,14 @@ using sandbox::run_tool;
 using sandbox::write_file;
 
 const std::string kStatusBinary = (fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
+// The same report made one file at a time, every file asked of the GRUB tools.
+const std::string kSequentialStatusBinary =
+    (fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status_sequential").string();
 
 // PATH is the fakes' directory, then the system's; `path` replaces it.
-sandbox::RunResult run_status(const std::vector<std::string>& args = {}, const std::string& path = "") {
-  return sandbox::run(kStatusBinary, args, path.empty() ? sandbox::FakeTools::instance().path_variable() : path);
+sandbox::RunResult run_status(const std::vector<std::string>& args = {}, const std::string& path = "",
+                              const std::string& binary = kStatusBinary) {
+  return sandbox::run(binary, args, path.empty() ? sandbox::FakeTools::instance().path_variable() : path);
 }
 
 using oracle::lines_of;
@@ -67,9 +71,10 @@ struct JsonReport {
 
 // Runs --json and parses it; "detail" is the class of a new file, the
 // current digest of a changed one, the PCR of a slot.
-void run_json(JsonReport* report, std::vector<std::string> args = {}, const std::string& path = "") {
+void run_json(JsonReport* report, std::vector<std::string> args = {}, const std::string& path = "",
+              const std::string& binary = kStatusBinary) {
   args.insert(args.begin(), "--json");
-  report->run = run_status(args, path);
+  report->run = run_status(args, path, binary);
   report->document = json_tokener_parse(report->run.out.c_str());
   ASSERT_NE(report->document, nullptr) << report->run.out << report->run.err;
   json_object* findings = report->get("findings");
@@ -257,17 +262,19 @@ TEST(StatusVerdict, DriftIsWeighedAgainstThePolicyStoredInTheBaseline) {
 std::string stored_boot_path(const std::string& path) { return "(hd0,gpt2)" + path; }
 
 TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
+  // Answers that differ between files of one file system: only the report
+  // that asks for every file hears them (a file system has one device part).
   auto& fakes = sandbox::FakeTools::instance();
   fakes.answer("grub-probe", kKernel, "hd1,gpt3\n");
   fakes.answer("grub-probe", kInitrd, "");
   JsonReport moved;
-  run_json(&moved);
+  run_json(&moved, {}, "", kSequentialStatusBinary);
   EXPECT_EQ(moved.run.status, 1);
   EXPECT_EQ(moved.findings,
             (std::vector<Finding>{{"boot_path_changed", kKernel, std::string("(hd1,gpt3)") + kKernel},
                                   {"boot_path_unchecked", kInitrd, "the GRUB tools could not translate it"}}));
   EXPECT_EQ(member(json_object_array_get_idx(moved.get("findings"), 0), "stored"), stored_boot_path(kKernel));
-  EXPECT_NE(run_status().out.find(std::string("\nboot_path_changed ") + kKernel + ": boot path changed, stored " +
+  EXPECT_NE(run_status({}, "", kSequentialStatusBinary).out.find(std::string("\nboot_path_changed ") + kKernel + ": boot path changed, stored " +
                                   stored_boot_path(kKernel) + ", now (hd1,gpt3)" + kKernel + "\n"),
             std::string::npos);
 
@@ -296,8 +303,10 @@ TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
   auto log = sandbox::log_lines();
   std::string bin = sandbox::scratch_dir() + "/only-ls";
   sandbox::make_dirs(bin);
-  fs::remove(bin + "/ls");
-  fs::create_symlink("/bin/ls", bin + "/ls");
+  for (const char* program : {"ls", "find"}) {  // what discovery needs
+    fs::remove(bin + "/" + program);
+    fs::create_symlink(std::string("/usr/bin/") + program, bin + "/" + program);
+  }
   std::string path = fakes.dir() + ":" + bin;
   fakes.remove_program("grub-probe");
   JsonReport without;
@@ -409,7 +418,7 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   EXPECT_EQ(with_drift.run.status, 1) << "drift found outweighs what was not checked";
 }
 
-TEST_F(StatusReport, ReadsWithoutChangingAnythingAndStartsOnlyOneTranslationPerFile) {
+TEST_F(StatusReport, ReadsWithoutChangingAnythingAndAsksTheGrubToolsOncePerFileSystemAndDirectory) {
   write_file(kModule, "changed");
   write_file("/boot/vmlinuz-6.1.0-14-amd64", "new");
   auto snapshot = [] {
@@ -425,12 +434,18 @@ TEST_F(StatusReport, ReadsWithoutChangingAnythingAndStartsOnlyOneTranslationPerF
     return files;
   };
   auto before = snapshot();
-  sandbox::FakeTools::instance().clear_records();
-  EXPECT_EQ(run_status().status, 1);
+  auto started = [](const std::string& binary) {
+    sandbox::FakeTools::instance().clear_records();
+    EXPECT_EQ(run_status({}, "", binary).status, 1);
+    std::map<std::string, int> count;
+    for (const auto& record : sandbox::FakeTools::instance().records()) ++count[record[0]];
+    return count;
+  };
+  // One file system; the entries' files lie in three directories.
+  EXPECT_EQ(started(kStatusBinary), (std::map<std::string, int>{{"dmidecode", 1}, {"grub-mkrelpath", 3}, {"grub-probe", 1}}));
+  EXPECT_EQ(started(kSequentialStatusBinary),
+            (std::map<std::string, int>{{"dmidecode", 1}, {"grub-mkrelpath", 5}, {"grub-probe", 5}}));
   EXPECT_EQ(snapshot(), before);
-  std::map<std::string, int> started;
-  for (const auto& record : sandbox::FakeTools::instance().records()) ++started[record[0]];
-  EXPECT_EQ(started, (std::map<std::string, int>{{"dmidecode", 1}, {"grub-mkrelpath", 5}, {"grub-probe", 5}}));
 }
 
 TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {

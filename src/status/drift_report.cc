@@ -1,17 +1,11 @@
 #include "drift_report.h"
 
-#include <fcntl.h>
-#include <fnmatch.h>
 #include <glob.h>
 #include <json-c/json.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <tss2/tss2_rc.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -21,15 +15,17 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <thread>
 
 #include "baseline_document.h"
+#include "baseline_recovery.h"
+#include "boot_discovery.h"
 #include "boot_path.h"
+#include "entry_lookup.h"
 #include "file_measurement.h"
 #include "grub_tools.h"
+#include "measurement_pool.h"
 #include "path_list.h"
 #include "pcr_emulation.h"
-#include "tpm_standin.h"
 #include "tpm_store.h"
 
 namespace drift {
@@ -39,7 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr int kFlags[] = {8, 9, 11, 12};
 constexpr size_t kSlotSize = 32;
-constexpr uint32_t kTpmRcHandle = 0x08B;  // TPM_RC_HANDLE: no such index
+constexpr size_t kReferenceSize = 4 * kSlotSize;
 
 std::string hex(const uint8_t* bytes, size_t size) {
   static const char digits[] = "0123456789abcdef";
@@ -52,55 +48,27 @@ std::string hex(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-// A shared lock on /boot: commands that change the baseline hold the
-// exclusive one from their load to their save.
+// The shared baseline lock for the length of the check.
 class SharedBaselineLock {
  public:
   ~SharedBaselineLock() {
-    if (fd_ >= 0) close(fd_);
+    if (held_) unlock_baseline();
   }
   // "" on success, else why the lock could not be had.
   std::string acquire(int wait_seconds) {
-    fd_ = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) return std::string("cannot open /boot: ") + strerror(errno);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
-    for (;;) {
-      if (flock(fd_, LOCK_SH | LOCK_NB) == 0) return "";
-      if (errno != EWOULDBLOCK && errno != EINTR) return std::string("cannot lock /boot: ") + strerror(errno);
-      if (std::chrono::steady_clock::now() >= deadline)
-        return "baseline busy: another command is changing it";
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    std::string why_not;
+    held_ = lock_baseline_shared(wait_seconds, &why_not) == 0;
+    return why_not;
   }
 
  private:
-  int fd_ = -1;
+  bool held_ = false;
 };
 
 struct JsonPut {
   void operator()(json_object* object) const { json_object_put(object); }
 };
 using Document = std::unique_ptr<json_object, JsonPut>;
-
-// Lends a loaded document to the PCR emulation, which reads the process-wide
-// handles, and takes it back on every way out.
-class LentDocument {
- public:
-  LentDocument(json_object* document, json_object* list) : saved_root_(root), saved_list_(file_list) {
-    root = document;
-    file_list = list;
-  }
-  ~LentDocument() {
-    root = saved_root_;
-    file_list = saved_list_;
-  }
-  LentDocument(const LentDocument&) = delete;
-  LentDocument& operator=(const LentDocument&) = delete;
-
- private:
-  json_object* saved_root_;
-  json_object* saved_list_;
-};
 
 // The document and its "list", or the reason there is none.
 std::string load_document(Document* document, json_object** list) {
@@ -123,14 +91,6 @@ std::string load_document(Document* document, json_object** list) {
   return "";
 }
 
-const char* string_member(json_object* entry, const char* name) {
-  json_object* member = nullptr;
-  if (!json_object_is_type(entry, json_type_object) || !json_object_object_get_ex(entry, name, &member) ||
-      !json_object_is_type(member, json_type_string))
-    return nullptr;
-  return json_object_get_string(member);
-}
-
 Finding finding(FindingKind kind, const std::string& path) {
   Finding result;
   result.kind = kind;
@@ -138,115 +98,80 @@ Finding finding(FindingKind kind, const std::string& path) {
   return result;
 }
 
-enum class EntryState {
-  kInStep,   // measured, same text
-  kChanged,  // measured, other text
-  kAbsent,   // not measured: missing, a link, unreadable or invalid
+// What one file of the baseline is now, found once however many entries
+// name it.
+struct FileState {
+  FindingKind absent = FindingKind::kUnreadable;  // why not measured, when !measured
+  bool measured = false;
+  std::string reason;  // kUnreadable: why
+  std::string text;    // measured: the measurement text
 };
 
-// Compares one entry with its file.
-EntryState check_entry(json_object* entry, size_t position, std::vector<Finding>* findings) {
-  const char* path = string_member(entry, "sys_path");
-  if (path == nullptr || path[0] != '/') {
-    Finding invalid = finding(FindingKind::kInvalidEntry, path != nullptr ? path : "");
-    invalid.reason = "entry " + std::to_string(position) + " has no absolute \"sys_path\"";
-    findings->push_back(invalid);
-    return EntryState::kAbsent;
-  }
-  const char* stored_text = string_member(entry, "measure_base_value");
-  std::string stored = stored_text != nullptr ? stored_text : "";
+FileState absent(FindingKind kind, std::string reason = "") {
+  FileState state;
+  state.absent = kind;
+  state.reason = std::move(reason);
+  return state;
+}
 
+// Measures the file at `path` as the tool would. Thread-safe.
+FileState examine_file(const std::string& path) {
   struct stat info {};
-  if (lstat(path, &info) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      findings->push_back(finding(FindingKind::kMissing, path));
-    } else {
-      Finding unreadable = finding(FindingKind::kUnreadable, path);
-      unreadable.reason = strerror(errno);
-      findings->push_back(unreadable);
-    }
-    return EntryState::kAbsent;
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return absent(FindingKind::kMissing);
+    return absent(FindingKind::kUnreadable, strerror(errno));
   }
-  if (S_ISLNK(info.st_mode)) {
-    findings->push_back(finding(FindingKind::kSymlink, path));
-    return EntryState::kAbsent;
-  }
+  if (S_ISLNK(info.st_mode)) return absent(FindingKind::kSymlink);
   // A fifo would block the open and a device would be read without end;
   // a directory measures as its size in zero bytes, as the tool does.
-  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
-    Finding unreadable = finding(FindingKind::kUnreadable, path);
-    unreadable.reason = "not a regular file";
-    findings->push_back(unreadable);
+  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return absent(FindingKind::kUnreadable, "not a regular file");
+
+  FileMeasurement measurement = measure_file(path.c_str());
+  switch (measurement.outcome) {
+    case MeasureOutcome::kMeasured: {
+      FileState state;
+      state.measured = true;
+      state.text = measurement.text;
+      return state;
+    }
+    case MeasureOutcome::kMissing:  // went between the lstat and the open
+      return absent(FindingKind::kMissing);
+    case MeasureOutcome::kSymlink:
+      return absent(FindingKind::kSymlink);
+    default:
+      return absent(FindingKind::kUnreadable,
+                    access(path.c_str(), R_OK) != 0 ? strerror(errno) : "changed while it was measured");
+  }
+}
+
+// The findings of one entry, from the state of its file.
+enum class EntryState { kInStep, kChanged, kAbsent };
+
+EntryState judge_entry(json_object* entry, const FileState& file, std::vector<Finding>* findings) {
+  const char* path = stored_member(entry, "sys_path");
+  if (!file.measured) {
+    Finding result = finding(file.absent, path);
+    result.reason = file.reason;
+    findings->push_back(result);
     return EntryState::kAbsent;
   }
-
-  FileMeasurement measurement = measure_file(path);
-  switch (measurement.outcome) {
-    case MeasureOutcome::kMeasured:
-      break;
-    case MeasureOutcome::kMissing:  // went between the lstat and the open
-      findings->push_back(finding(FindingKind::kMissing, path));
-      return EntryState::kAbsent;
-    case MeasureOutcome::kSymlink:
-      findings->push_back(finding(FindingKind::kSymlink, path));
-      return EntryState::kAbsent;
-    default: {
-      Finding unreadable = finding(FindingKind::kUnreadable, path);
-      unreadable.reason = access(path, R_OK) != 0 ? strerror(errno) : "changed while it was measured";
-      findings->push_back(unreadable);
-      return EntryState::kAbsent;
-    }
-  }
-  if (stored == measurement.text) return EntryState::kInStep;
+  const char* stored_text = stored_member(entry, "measure_base_value");
+  std::string stored = stored_text != nullptr ? stored_text : "";
+  if (stored == file.text) return EntryState::kInStep;
   Finding changed = finding(FindingKind::kChanged, path);
   changed.stored = stored;
-  changed.current = measurement.text;
+  changed.current = file.text;
   findings->push_back(changed);
   return EntryState::kChanged;
 }
 
 // What initialisation would measure of a discovered path: regular files,
 // and directories where find names them (ls lists a directory's content).
-bool measurable(const std::string& path, bool directory_too) {
+bool measurable(const DiscoveredFile& file) {
   struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return false;
-  return S_ISREG(info.st_mode) || (directory_too && S_ISDIR(info.st_mode));
-}
-
-void add_discovered(const std::string& path, FileClass file_class, bool directory_too, std::set<std::string>* seen,
-                    std::vector<DiscoveredFile>* files) {
-  if (!measurable(path, directory_too) || !seen->insert(path).second) return;
-  files->push_back({path, file_class});
-}
-
-// The paths below `boot` whose names match "*.mod" and "*.cfg" as find's
-// -name matches them, each sorted; like find, one walk that does not follow
-// symbolic links to directories.
-void find_by_name(const std::string& boot, std::vector<std::string>* modules, std::vector<std::string>* configs) {
-  std::error_code error;
-  fs::recursive_directory_iterator it(boot, fs::directory_options::skip_permission_denied, error);
-  for (fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
-    std::string name = it->path().filename().string();
-    if (fnmatch("*.mod", name.c_str(), 0) == 0) modules->push_back(it->path().string());
-    if (fnmatch("*.cfg", name.c_str(), 0) == 0) configs->push_back(it->path().string());
-  }
-  std::sort(modules->begin(), modules->end());
-  std::sort(configs->begin(), configs->end());
-}
-
-void glob_paths(const std::vector<std::string>& patterns, FileClass file_class, bool skip_kdump,
-                std::set<std::string>* seen, std::vector<DiscoveredFile>* files) {
-  for (const auto& pattern : patterns) {
-    glob_t matches{};
-    if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
-      for (size_t i = 0; i < matches.gl_pathc; ++i) {
-        std::string path = matches.gl_pathv[i];
-        if (skip_kdump && path.find("kdump.img") != std::string::npos) continue;
-        add_discovered(path, file_class, false, seen, files);
-      }
-    }
-    globfree(&matches);
-  }
+  if (lstat(file.path.c_str(), &info) != 0) return false;
+  bool found_by_name = file.file_class == BootFileClass::kModule || file.file_class == BootFileClass::kConfiguration;
+  return S_ISREG(info.st_mode) || (found_by_name && S_ISDIR(info.st_mode));
 }
 
 std::string normal(const std::string& path) { return fs::path(path).lexically_normal().string(); }
@@ -276,30 +201,12 @@ void check_path_list(const std::vector<std::string>& entry_paths, std::vector<Fi
   }
 }
 
-// The state of an NV index, from a one-byte owner-authorised read.
-IndexState probe_index(uint32_t index, std::string* reason) {
-  TpmContextHandle context = 0;
-  if (Tspi_Context_Create(&context) != 0) {
-    *reason = "no TPM context";
-    return IndexState::kUnreadable;
+IndexState index_state(NvIndexState state) {
+  switch (state) {
+    case NvIndexState::kPresent: return IndexState::kPresent;
+    case NvIndexState::kMissing: return IndexState::kMissing;
+    case NvIndexState::kUnreadable: return IndexState::kUnreadable;
   }
-  TpmResult rc = Tspi_Context_Connect(context, nullptr);
-  if (rc == 0) {
-    auto owner = std::make_unique<TpmOwnerAuth>();
-    memset(owner.get(), 0, sizeof *owner);
-    owner->auth_handle = kTpmOwnerHierarchy;
-    owner->session_handle = kTpmPasswordSession;
-    TpmSizedBuffer data;
-    memset(&data, 0, sizeof data);
-    rc = Tss2_NV_Read(context, owner.get(), index, 1, 0, &data);
-  }
-  Tspi_Context_FreeMemory(context, nullptr);
-  Tspi_Context_Close(context);
-  if (rc == 0) return IndexState::kPresent;
-  uint32_t type = 0, offset = 0;
-  Tss2_ErrCode(rc, &type, &offset);
-  if (type == kTpmRcHandle) return IndexState::kMissing;
-  *reason = Tss2_RC_Decode(rc);
   return IndexState::kUnreadable;
 }
 
@@ -312,21 +219,6 @@ void add_index_finding(IndexState state, unsigned index, FindingKind missing, co
   findings->push_back(result);
 }
 
-struct FreeBlock {
-  void operator()(uint8_t* block) const { free(block); }
-};
-using Block = std::unique_ptr<uint8_t, FreeBlock>;
-
-// The reference value of a PCR flag from the lent document: the extension
-// of its aggregate digest, or zero when no entry belongs to it.
-std::string expected_slot(int flag) {
-  uint8_t zeros[kSlotSize] = {};
-  Block aggregate(emulate_pcr(flag));
-  if (!aggregate) return hex(zeros, kSlotSize);
-  Block extended(pcr_extend(aggregate.get()));
-  return extended ? hex(extended.get(), kSlotSize) : "";
-}
-
 void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std::vector<Finding>* findings) {
   if (testing_tpm_chip() != 0) {
     tpm->reason = "no TPM answered";
@@ -334,19 +226,15 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
   }
   tpm->checked = true;
   std::string reason;
-  tpm->reference = probe_index(kReferenceIndex, &reason);
+  tpm->reference = index_state(probe_nv_index(kReferenceIndex, &reason));
   if (tpm->reference == IndexState::kPresent) {
-    for (const auto& reference : references) {
-      SlotCheck slot{reference.pcr, "", reference.value};
-      uint8_t stored[kSlotSize];
-      if (read_nv_slot(reference.pcr, stored) != 0) {
-        tpm->reference = IndexState::kUnreadable;
-        reason = "slot of PCR " + std::to_string(reference.pcr) + " cannot be read";
-        tpm->slots.clear();
-        break;
-      }
-      slot.stored = hex(stored, kSlotSize);
-      tpm->slots.push_back(slot);
+    uint8_t image[kReferenceSize];
+    if (read_reference_index(image) != 0) {
+      tpm->reference = IndexState::kUnreadable;
+      reason = "the reference values cannot be read";
+    } else {
+      for (size_t slot = 0; slot < references.size(); ++slot)
+        tpm->slots.push_back({references[slot].pcr, hex(image + slot * kSlotSize, kSlotSize), references[slot].value});
     }
   }
   add_index_finding(tpm->reference, kReferenceIndex, FindingKind::kReferenceIndexMissing, reason, findings);
@@ -360,26 +248,16 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
     findings->push_back(differs);
   }
   reason.clear();
-  tpm->snapshot = probe_index(kSnapshotIndex, &reason);
+  tpm->snapshot = index_state(probe_nv_index(kSnapshotIndex, &reason));
   add_index_finding(tpm->snapshot, kSnapshotIndex, FindingKind::kSnapshotIndexMissing, reason, findings);
 }
 
-// The entry's "pcr" as the emulation reads it: one or two decimal digits.
-int entry_pcr(json_object* entry) {
-  const char* text = string_member(entry, "pcr");
-  if (text == nullptr) return -1;
-  size_t length = strlen(text);
-  if (length < 1 || length > 2 || !isdigit(static_cast<unsigned char>(text[0])) ||
-      (length == 2 && !isdigit(static_cast<unsigned char>(text[1]))))
-    return -1;
-  return atoi(text);
-}
-
-std::vector<ReferenceValue> reference_values(json_object* document, json_object* list) {
-  LentDocument lent(document, list);
+std::vector<ReferenceValue> reference_values(json_object* list) {
   std::vector<ReferenceValue> references;
   for (int flag : kFlags) {
-    ReferenceValue reference{flag, 0, expected_slot(flag)};
+    uint8_t value[kSlotSize];
+    reference_value_of(list, flag, value);
+    ReferenceValue reference{flag, 0, hex(value, kSlotSize)};
     for (size_t i = 0; i < json_object_array_length(list); ++i)
       reference.entries += entry_pcr(json_object_array_get_idx(list, i)) == flag;
     references.push_back(reference);
@@ -388,8 +266,8 @@ std::vector<ReferenceValue> reference_values(json_object* document, json_object*
 }
 
 Policy stored_policy(json_object* document) {
-  const char* trust = string_member(document, "trust_startup");
-  const char* arrest = string_member(document, "arrest_mode");
+  const char* trust = stored_member(document, "trust_startup");
+  const char* arrest = stored_member(document, "arrest_mode");
   return Policy{trust != nullptr ? trust : "", arrest != nullptr ? arrest : ""};
 }
 
@@ -427,38 +305,16 @@ struct FileHolders {
   std::vector<std::string> boot_paths;  // the "grub_path" of each holder
 };
 
-// The boot path of every file, "" where the translation fails. Each is two
-// short-lived GRUB tool processes, so a few run at once: the waiting, not
-// the processor, is what they cost.
-std::vector<std::string> translate_all(const std::vector<FileHolders>& files) {
-  constexpr size_t kTranslators = 4;
-  std::vector<std::string> boot_paths(files.size());
-  std::atomic<size_t> next{0};
-  auto translate_next = [&] {
-    for (size_t i; (i = next++) < files.size();) {
-      if (!translate_boot_path(files[i].path, &boot_paths[i])) boot_paths[i].clear();
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (size_t i = 1; i < std::min(kTranslators, files.size()); ++i) helpers.emplace_back(translate_next);
-  translate_next();
-  for (auto& helper : helpers) helper.join();
-  return boot_paths;
-}
-
 // One translation per file: an entry whose stored boot path is no longer
 // what the file translates to has drifted; so have the second and later
 // holders of a file when no translation tells the stale one apart.
-void check_boot_paths(const std::vector<FileHolders>& files, std::vector<Finding>* findings) {
+void check_boot_paths(const std::vector<FileHolders>& files, const std::vector<std::string>& boot_paths,
+                      const std::string& missing, std::vector<Finding>* findings) {
   if (files.empty()) return;
-  std::string missing = grub_tools_missing();
-  std::vector<std::string> boot_paths(files.size());
   if (!missing.empty()) {
     Finding unchecked = finding(FindingKind::kBootPathUnchecked, "");
     unchecked.reason = "boot paths not checked: " + missing;
     findings->push_back(unchecked);
-  } else {
-    boot_paths = translate_all(files);
   }
   for (size_t f = 0; f < files.size(); ++f) {
     const FileHolders& file = files[f];
@@ -493,14 +349,87 @@ void check_boot_paths(const std::vector<FileHolders>& files, std::vector<Finding
 // Temporary files that a command makes and removes again; one that stays
 // behind means a command was interrupted.
 void check_leftovers(std::vector<Finding>* findings) {
-  for (const char* pattern : {"/boot/.vemobase.new-*", "/boot/.vemolog.new-*", kPathListScratch}) {
-    glob_t matches{};
-    if (glob(pattern, 0, nullptr, &matches) == 0) {
-      for (size_t i = 0; i < matches.gl_pathc; ++i)
-        findings->push_back(finding(FindingKind::kLeftoverTemporary, matches.gl_pathv[i]));
-    }
-    globfree(&matches);
+  for (const auto& path : leftover_files()) findings->push_back(finding(FindingKind::kLeftoverTemporary, path));
+}
+
+void check_new_files(const std::set<std::string>& held, std::vector<Finding>* findings) {
+  BootFileDiscovery discovery = discover_boot_files();
+  if (!discovery.complete) {
+    Finding unchecked = finding(FindingKind::kDiscoveryFailed, "");
+    unchecked.reason = "boot files not in the baseline not looked for: discovery failed: " + discovery.failure;
+    findings->push_back(unchecked);
   }
+  std::set<std::string> seen;
+  for (const auto& file : discovery.files) {
+    if (held.count(normal(file.path)) || !seen.insert(file.path).second || !measurable(file)) continue;
+    Finding added = finding(FindingKind::kNewFile, file.path);
+    added.file_class = file.file_class;
+    findings->push_back(added);
+  }
+}
+
+// The entries' files, each measured once (by its "sys_path" as stored) and,
+// where measured, translated once per file (by its normal form), on the
+// worker pool with the boot path reuse of the commands that touch every file.
+class EntryFiles {
+ public:
+  explicit EntryFiles(json_object* list) : list_(list), entry_file_(json_object_array_length(list), kNone) {
+    std::map<std::string, size_t> by_path;
+    for (size_t i = 0; i < entry_file_.size(); ++i) {
+      const char* path = stored_member(json_object_array_get_idx(list, i), "sys_path");
+      if (path == nullptr || path[0] != '/') continue;
+      auto [slot, added] = by_path.emplace(path, paths_.size());
+      if (added) paths_.push_back(path);
+      entry_file_[i] = slot->second;
+    }
+  }
+
+  // The file of entry `i`, or nullptr for an entry without an absolute "sys_path".
+  const FileState* file_of(size_t i) const { return entry_file_[i] == kNone ? nullptr : &states_[entry_file_[i]]; }
+
+  void measure() {
+    states_.resize(paths_.size());
+    for_each_in_order<FileState>(
+        paths_.size(), [&](size_t f) { return examine_file(paths_[f]); },
+        [&](size_t f, FileState& state) { states_[f] = std::move(state); });
+  }
+
+  // The measured files grouped by normal form, as their holders name them.
+  std::vector<FileHolders> holders() const {
+    std::vector<FileHolders> groups;
+    std::map<std::string, size_t> group_of;
+    for (size_t i = 0; i < entry_file_.size(); ++i) {
+      const FileState* state = file_of(i);
+      if (state == nullptr || !state->measured) continue;
+      json_object* entry = json_object_array_get_idx(list_, i);
+      const std::string& path = paths_[entry_file_[i]];
+      auto [slot, added] = group_of.emplace(normal(path), groups.size());
+      if (added) groups.push_back({path, {}});
+      const char* boot_path = stored_member(entry, "grub_path");
+      groups[slot->second].boot_paths.push_back(boot_path != nullptr ? boot_path : "");
+    }
+    return groups;
+  }
+
+ private:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  json_object* list_;
+  std::vector<size_t> entry_file_;  // entry -> index into paths_, or kNone
+  std::vector<std::string> paths_;  // distinct "sys_path" texts, in list order
+  std::vector<FileState> states_;
+};
+
+// The boot path of every file now, "" where the translation fails.
+std::vector<std::string> translate_all(const std::vector<FileHolders>& files) {
+  std::vector<std::string> boot_paths(files.size());
+  for_each_in_order<std::string>(
+      files.size(),
+      [&](size_t f) {
+        std::string boot_path;
+        return translate_boot_path(files[f].path, &boot_path) ? boot_path : std::string();
+      },
+      [&](size_t f, std::string& boot_path) { boot_paths[f] = std::move(boot_path); });
+  return boot_paths;
 }
 
 void check_baseline(const Options& options, Report* report) {
@@ -512,35 +441,35 @@ void check_baseline(const Options& options, Report* report) {
   report->failure = load_document(&document, &list);
   if (!report->failure.empty()) return;
   report->policy = stored_policy(document.get());
-  report->references = reference_values(document.get(), list);
+  report->references = reference_values(list);
 
+  BootPathReuse reuse;
+  EntryFiles files(list);
+  files.measure();
   std::vector<std::string> entry_paths;
   std::set<std::string> held;
-  std::vector<FileHolders> measured;
-  std::map<std::string, size_t> measured_index;
   report->entries = json_object_array_length(list);
   for (size_t i = 0; i < report->entries; ++i) {
     json_object* entry = json_object_array_get_idx(list, i);
-    EntryState state = check_entry(entry, i, &report->findings);
-    if (state == EntryState::kInStep) ++report->entries_in_step;
-    const char* path = string_member(entry, "sys_path");
+    const char* path = stored_member(entry, "sys_path");
+    if (const FileState* file = files.file_of(i)) {
+      report->entries_in_step += judge_entry(entry, *file, &report->findings) == EntryState::kInStep;
+    } else {
+      Finding invalid = finding(FindingKind::kInvalidEntry, path != nullptr ? path : "");
+      invalid.reason = "entry " + std::to_string(i) + " has no absolute \"sys_path\"";
+      report->findings.push_back(invalid);
+    }
     if (path == nullptr) continue;
     entry_paths.push_back(path);
     held.insert(normal(path));
-    if (state == EntryState::kAbsent) continue;
-    auto [slot, added] = measured_index.emplace(normal(path), measured.size());
-    if (added) measured.push_back({path, {}});
-    const char* boot_path = string_member(entry, "grub_path");
-    measured[slot->second].boot_paths.push_back(boot_path != nullptr ? boot_path : "");
   }
-  check_boot_paths(measured, &report->findings);
+  std::vector<FileHolders> measured = files.holders();
+  std::string missing = measured.empty() ? "" : grub_tools_missing();
+  std::vector<std::string> boot_paths =
+      missing.empty() ? translate_all(measured) : std::vector<std::string>(measured.size());
+  check_boot_paths(measured, boot_paths, missing, &report->findings);
   check_leftovers(&report->findings);
-  for (const auto& file : discover_boot_files()) {
-    if (held.count(normal(file.path))) continue;
-    Finding added = finding(FindingKind::kNewFile, file.path);
-    added.file_class = file.file_class;
-    report->findings.push_back(added);
-  }
+  check_new_files(held, &report->findings);
   check_path_list(entry_paths, &report->findings);
   if (options.check_tpm) check_tpm(report->references, &report->tpm, &report->findings);
   else report->tpm.reason = "skipped on request";
@@ -571,6 +500,7 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kBootPathChanged: return "boot_path_changed";
     case FindingKind::kLeftoverTemporary: return "leftover_temporary";
     case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
+    case FindingKind::kDiscoveryFailed: return "discovery_failed";
   }
   return "unknown";
 }
@@ -582,6 +512,7 @@ bool is_drift(FindingKind kind) {
     case FindingKind::kPathListUnreadable:
     case FindingKind::kTpmUnreadable:
     case FindingKind::kBootPathUnchecked:
+    case FindingKind::kDiscoveryFailed:
       return false;
     default:
       return true;
@@ -598,16 +529,6 @@ bool stops_boot(FindingKind kind) {
     default:
       return is_drift(kind);
   }
-}
-
-const char* class_name(FileClass file_class) {
-  switch (file_class) {
-    case FileClass::kModule: return "module";
-    case FileClass::kKernel: return "kernel";
-    case FileClass::kInitialRamDisk: return "initrd";
-    case FileClass::kConfiguration: return "config";
-  }
-  return "unknown";
 }
 
 const char* index_state_name(IndexState state) {
@@ -661,19 +582,6 @@ Verdict Report::verdict() const {
     case Outcome::kDrift: return next_boot_stops() ? Verdict::kCritical : Verdict::kWarning;
     default: return Verdict::kUnknown;
   }
-}
-
-std::vector<DiscoveredFile> discover_boot_files(const std::string& boot) {
-  std::vector<DiscoveredFile> files;
-  std::set<std::string> seen;
-  std::vector<std::string> modules, configs;
-  find_by_name(boot, &modules, &configs);
-  for (const auto& path : modules) add_discovered(path, FileClass::kModule, true, &seen, &files);
-  glob_paths({boot + "/Image-*", boot + "/vmlinuz-*"}, FileClass::kKernel, false, &seen, &files);
-  glob_paths({boot + "/initrd.img-*", boot + "/initramfs.img-*", boot + "/initramfs-*"}, FileClass::kInitialRamDisk,
-             true, &seen, &files);
-  for (const auto& path : configs) add_discovered(path, FileClass::kConfiguration, true, &seen, &files);
-  return files;
 }
 
 Report check(const Options& options) {

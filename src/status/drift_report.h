@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "boot_discovery.h"
+
 namespace drift {
 
 enum class FindingKind {
@@ -49,6 +51,7 @@ enum class FindingKind {
   kPathListUnreadable,     // the path list exists but cannot be read
   kTpmUnreadable,          // a TPM index exists or may exist but cannot be read
   kBootPathUnchecked,      // a boot path could not be derived afresh
+  kDiscoveryFailed,        // the boot files were not all looked for
 };
 
 // The word that names a kind in both outputs, e.g. "changed", "new_file".
@@ -67,10 +70,6 @@ inline constexpr FindingKind kDriftKinds[] = {
 // tool's own bookkeeping and never stop a boot.
 bool stops_boot(FindingKind kind);
 
-// Which discovery rule would find a file.
-enum class FileClass { kModule, kKernel, kInitialRamDisk, kConfiguration };
-const char* class_name(FileClass file_class);  // "module", "kernel", "initrd", "config"
-
 struct Finding {
   FindingKind kind;
   std::string path;     // the file or line concerned; empty for index findings
@@ -80,7 +79,7 @@ struct Finding {
                         // kBootPathChanged: the boot path now, empty when unknown
   std::string reason;   // the "not checked" kinds: why
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
-  FileClass file_class = FileClass::kConfiguration;  // kNewFile
+  BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile: which discovery rule finds it
   int pcr = 0;          // kSlotDiffers
   unsigned index = 0;   // the NV index of the TPM findings
 };
@@ -161,17 +160,5 @@ struct Options {
 };
 
 Report check(const Options& options);
-
-// The files under `boot` that the four discovery rules of initialisation
-// find, each once, with the class of the first rule that finds it: "*.mod"
-// anywhere below; Image-* and vmlinuz-*; initrd.img-*, initramfs.img-* and
-// initramfs-* except "kdump.img"; "*.cfg" anywhere below. Only what the
-// tool would measure counts: regular files, and directories found by name
-// below /boot; never symbolic links.
-struct DiscoveredFile {
-  std::string path;
-  FileClass file_class;
-};
-std::vector<DiscoveredFile> discover_boot_files(const std::string& boot = "/boot");
 
 }  // namespace drift

@@ -1,18 +1,22 @@
 #include "metrics_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "durable_file.h"
 #include "unique_fd.h"
 
 namespace {
+
+// node_exporter reads the file as another user.
+constexpr mode_t kReadableByAll = 0644;
 
 // Text exposition format for node_exporter's textfile collector.
 class Metrics {
@@ -73,28 +77,16 @@ std::string write_metrics_file(const std::string& file, const std::string& text)
   std::string name = target.filename().string();
   if (name.empty() || name == "." || name == "..") return "cannot write metrics to \"" + file + "\": not a file name";
   std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-  std::string temp = dir + "/." + name + ".XXXXXX";
-  auto failed = [&file](const std::string& what, int error_number) {
-    return "cannot write metrics to \"" + file + "\": " + what + ": " + strerror(error_number);
-  };
-  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
-  if (fd.get() < 0) {
-    int error_number = errno;
-    return failed("cannot create a file in " + dir, error_number);
+  auto failed = [&file](const std::string& why) { return "cannot write metrics to \"" + file + "\": " + why; };
+  // Runs that write the same file take turns, so the temporary file of one
+  // that was killed can go without taking another's from under it.
+  UniqueFd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0) return failed("cannot open " + dir + ": " + strerror(errno));
+  while (flock(directory.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return failed("cannot lock " + dir + ": " + strerror(errno));
   }
+  remove_leftover_temporaries(file.c_str());
   std::string error;
-  for (size_t done = 0; error.empty() && done < text.size();) {
-    ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) error = failed("write", errno);
-    else if (written == 0) error = failed("write", ENOSPC);
-    else done += static_cast<size_t>(written);
-  }
-  if (error.empty() && fchmod(fd.get(), 0644) != 0) error = failed("chmod", errno);
-  if (error.empty() && fsync(fd.get()) != 0) error = failed("fsync", errno);
-  fd.reset();
-  if (error.empty() && rename(temp.c_str(), file.c_str()) != 0) error = failed("rename", errno);
-  if (!error.empty()) unlink(temp.c_str());
-  return error;
+  if (replace_regular_file(file.c_str(), text, kReadableByAll, &error) != 0) return failed(error);
+  return "";
 }
-

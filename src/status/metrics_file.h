@@ -10,9 +10,12 @@
 // The text exposition format: gauges named "zovemo_...", see zovemo_status(8).
 std::string prometheus_text(const drift::Report& report);
 
-// Replaces `file` with `text`: the text goes to a hidden temporary file in
-// the same directory (which the collector, reading only "*.prom", passes
-// over), is synced, made readable by all, and renamed onto `file`.
-// "" on success, else why not; then `file` is as it was and no temporary
-// file is left behind.
+// Replaces `file` with `text` as the tool replaces its own files
+// (durable_file.h): the temporary file "<file>.new-XXXXXX" beside it (which
+// the collector, reading only "*.prom", passes over) is synced, made readable
+// by all and renamed onto `file`. An existing `file` that is not a regular
+// file (a device node such as /dev/null, a link) is refused and left alone.
+// Under an exclusive lock on the directory, the temporary files a killed run
+// left are removed first. "" on success, else why not; then `file` is as it
+// was and no temporary file is left behind.
 std::string write_metrics_file(const std::string& file, const std::string& text);

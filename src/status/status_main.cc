@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "baseline_document.h"
+#include "boot_path.h"
 #include "drift_report.h"
+#include "measurement_pool.h"
 #include "metrics_file.h"
 
 #ifndef ZOVEMO_VERSION
@@ -74,7 +76,7 @@ std::string describe(const drift::Finding& item) {
     case FindingKind::kSymlink:
       return item.path + ": now a symbolic link";
     case FindingKind::kNewFile:
-      return item.path + ": not in the baseline (" + drift::class_name(item.file_class) + ")";
+      return item.path + ": not in the baseline (" + boot_file_class_name(item.file_class) + ")";
     case FindingKind::kPathListMissing:
       return item.path + ": the path list does not exist";
     case FindingKind::kUnlistedEntry:
@@ -92,6 +94,7 @@ std::string describe(const drift::Finding& item) {
     case FindingKind::kPathListUnreadable:
       return item.path + ": " + item.reason;
     case FindingKind::kInvalidEntry:
+    case FindingKind::kDiscoveryFailed:
       return item.reason;
     case FindingKind::kTpmUnreadable:
       return nv + ": " + item.reason;
@@ -235,6 +238,7 @@ json_object* finding_json(const drift::Finding& item) {
       break;
     case FindingKind::kInvalidEntry:
     case FindingKind::kBootPathUnchecked:
+    case FindingKind::kDiscoveryFailed:
       if (!item.path.empty()) add_string(object, "path", item.path);
       break;
     default:
@@ -252,7 +256,7 @@ json_object* finding_json(const drift::Finding& item) {
     if (item.holders > 1)
       json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
   }
-  if (item.kind == FindingKind::kNewFile) add_string(object, "class", drift::class_name(item.file_class));
+  if (item.kind == FindingKind::kNewFile) add_string(object, "class", boot_file_class_name(item.file_class));
   if (item.kind == FindingKind::kSlotDiffers) {
     json_object_object_add(object, "pcr", json_object_new_int(item.pcr));
     add_string(object, "stored", item.stored);
@@ -399,6 +403,12 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef ZOVEMO_ONE_FILE_AT_A_TIME
+  // A build for comparisons only: the same report, one file at a time and
+  // every file asked of the GRUB tools.
+  measurement_workers = 1;
+  boot_path_reuse_allowed = false;
+#endif
   enum { kNoTpm = 256, kPrometheus };
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},

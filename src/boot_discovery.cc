@@ -1,0 +1,112 @@
+#include "boot_discovery.h"
+
+#include "path_list.h"
+#include "platform_programs.h"
+
+namespace {
+
+// How a discovery command names its files.
+enum class Naming { kNulTerminated, kQuotedLines };
+
+struct DiscoveryCommand {
+  const char* command;
+  Naming naming;
+  BootFileClass file_class;
+  bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
+};
+
+// ls is handed only the names its patterns match: a pattern that matches
+// nothing is no failure, while any status of ls itself is.
+#define ZOVEMO_LS_MATCHES(PATTERNS)                                                      \
+  "for f in " PATTERNS "; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then set -- \"$@\" \"$f\"; fi; done; " \
+  "[ $# -eq 0 ] || exec ls --quoting-style=c -- \"$@\""
+
+constexpr DiscoveryCommand kDiscovery[] = {
+    {"find /boot -name \"*.mod\" -print0", Naming::kNulTerminated, BootFileClass::kModule, false},
+    {ZOVEMO_LS_MATCHES("/boot/Image-* /boot/vmlinuz-*"), Naming::kQuotedLines, BootFileClass::kKernel, false},
+    {ZOVEMO_LS_MATCHES("/boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*"), Naming::kQuotedLines,
+     BootFileClass::kInitialRamDisk, true},
+    {"find /boot -name \"*.cfg\" -print0", Naming::kNulTerminated, BootFileClass::kConfiguration, false},
+};
+#undef ZOVEMO_LS_MATCHES
+
+// What a command is called in a failure: find's text, or the ls and its patterns.
+const char* kCommandNames[] = {
+    "find /boot -name \"*.mod\"",
+    "ls /boot/Image-* /boot/vmlinuz-*",
+    "ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*",
+    "find /boot -name \"*.cfg\"",
+};
+
+// The name in a line of ls --quoting-style=c: the text between the quotes
+// with its C escapes undone. False for anything else ls prints (the heading
+// and blank line of a directory's listing).
+bool unquote(const std::string& line, std::string* name) {
+  if (line.size() < 2 || line.front() != '"' || line.back() != '"') return false;
+  static const std::string kEscapes = "abfnrtv\\\"'?";
+  static const std::string kMeanings = "\a\b\f\n\r\t\v\\\"'?";
+  name->clear();
+  for (size_t i = 1; i + 1 < line.size(); ++i) {
+    if (line[i] != '\\') {
+      if (line[i] == '"') return false;
+      *name += line[i];
+      continue;
+    }
+    if (++i + 1 >= line.size()) return false;
+    size_t known = kEscapes.find(line[i]);
+    if (known != std::string::npos) {
+      *name += kMeanings[known];
+      continue;
+    }
+    int value = 0, digits = 0;
+    for (; digits < 3 && i + 1 < line.size() && line[i] >= '0' && line[i] <= '7'; ++digits, ++i)
+      value = value * 8 + (line[i] - '0');
+    if (digits == 0) return false;
+    --i;
+    *name += static_cast<char>(value);
+  }
+  return true;
+}
+
+std::string failure_of(const char* name, const ProgramOutput& output) {
+  std::string text = std::string(name) + " " + output.end_description();
+  std::string said = one_line(output.errors);
+  return said.empty() ? text : text + ": " + said;
+}
+
+}  // namespace
+
+const char* boot_file_class_name(BootFileClass file_class) {
+  switch (file_class) {
+    case BootFileClass::kModule: return "module";
+    case BootFileClass::kKernel: return "kernel";
+    case BootFileClass::kInitialRamDisk: return "initrd";
+    case BootFileClass::kConfiguration: return "config";
+  }
+  return "unknown";
+}
+
+BootFileDiscovery discover_boot_files() {
+  BootFileDiscovery discovery;
+  for (size_t c = 0; c < std::size(kDiscovery); ++c) {
+    const DiscoveryCommand& command = kDiscovery[c];
+    bool nul = command.naming == Naming::kNulTerminated;
+    ProgramOutput output = run_shell_command(command.command, 0, ErrorOutput::kCapture, nul ? '\0' : '\n');
+    if (!output.succeeded() && discovery.failure.empty()) discovery.failure = failure_of(kCommandNames[c], output);
+    for (auto& record : output.lines) {
+      std::string name;
+      if (nul) name = std::move(record);
+      else if (!unquote(record, &name)) continue;
+      // ls lists what a directory named like a kernel holds by bare name: no boot file.
+      if (name.empty() || name[0] != '/') continue;
+      if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
+      if (!fits_path_list(name)) {
+        discovery.unlistable.push_back(std::move(name));
+        continue;
+      }
+      discovery.files.push_back({std::move(name), command.file_class});
+    }
+  }
+  discovery.complete = discovery.failure.empty();
+  return discovery;
+}
