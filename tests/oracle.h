@@ -60,4 +60,19 @@ inline std::string without_times(const std::string& text) {
   return out;
 }
 
+// A drift report, human or JSON, without what differs between two runs of
+// the same check: when it was made and how long it took.
+inline std::string without_check_times(const std::string& report) {
+  std::string out;
+  for (const auto& line : lines_of(report)) {
+    if (line.find("\"checked_at\"") != std::string::npos || line.find("\"check_seconds\"") != std::string::npos)
+      continue;
+    std::string kept = line;
+    size_t at = kept.find("check_seconds=");
+    if (at != std::string::npos) kept.erase(at, kept.find('s', at + 14) + 1 - at);
+    out += kept + "\n";
+  }
+  return out;
+}
+
 }  // namespace oracle

@@ -203,4 +203,44 @@ TEST_F(RealGrub, ReusedAnswersMatchAskingForEveryFile) {
   EXPECT_EQ(stored.size(), 11u) << reused[0];
 }
 
+// The drift report with answers reused per file system and directory says,
+// byte for byte but its times, what asking the tools for every file says:
+// for a renamed disk, a file bind-mounted from elsewhere, a file turned into
+// a symbolic link and a missing one.
+TEST_F(RealGrub, DriftReportWithReuseMatchesAskingForEveryFile) {
+  BOOT_ON_OR_SKIP("sda");
+  write_file(root_ + "/extra/bound.mod", "bound");
+  write_file("/boot/grub/i386-pc/bound.mod", "");
+  ASSERT_TRUE(disk_->bind(root_ + "/extra/bound.mod", "/boot/grub/i386-pc/bound.mod"));
+  ASSERT_TRUE(disk_->mount_partition(2, "/boot/efi"));
+  write_file("/boot/efi/EFI/debian/grub.cfg", "configfile\n");
+  ASSERT_EQ(run_tool({"-i"}).out.find("failed"), std::string::npos);
+  ASSERT_EQ(boot_paths_stored()["/boot/grub/i386-pc/bound.mod"], boot_path_by_hand("/boot/grub/i386-pc/bound.mod"));
+  fs::remove(kRamDisk);
+  fs::remove("/boot/grub/i386-pc/ext2.mod");
+  fs::create_symlink("/boot/grub/i386-pc/linux.mod", "/boot/grub/i386-pc/ext2.mod");
+  write_file("/boot/grub/grub.cfg", "changed\n");
+
+  const std::string status = (fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
+  auto same_reports = [&](const char* when) {
+    SCOPED_TRACE(when);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--no-tpm"}, {"--no-tpm", "--json"}}) {
+      auto reused = run_real(status, args), asked = run_real(status + "_sequential", args);
+      EXPECT_EQ(reused.status, asked.status);
+      EXPECT_EQ(oracle::without_check_times(reused.out), oracle::without_check_times(asked.out));
+      EXPECT_EQ(reused.err, asked.err);
+    }
+  };
+  same_reports("on sda");
+  disk_->unmount_all();
+  ASSERT_TRUE(disk_->rename("sdb"));
+  ASSERT_TRUE(disk_->mount_partition(3, root_));
+  ASSERT_TRUE(disk_->bind(root_ + "/boot", "/boot"));
+  ASSERT_TRUE(disk_->bind(root_ + "/extra/bound.mod", "/boot/grub/i386-pc/bound.mod"));
+  ASSERT_TRUE(disk_->mount_partition(2, "/boot/efi"));
+  same_reports("renamed to sdb");
+  EXPECT_NE(run_real(status, {"--no-tpm"}).out.find("boot_path_changed /boot/grub/i386-pc/bound.mod"),
+            std::string::npos);
+}
+
 }  // namespace

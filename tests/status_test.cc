@@ -543,6 +543,36 @@ TEST(StatusDiscovery, FindsWhatInitialisationWouldMeasure) {
   EXPECT_EQ(run_status().status, 0) << run_status().out;
 }
 
+// Answers reused per file system and directory give, byte for byte but the
+// times, the report of asking the tools for every file.
+TEST_F(StatusReport, ReuseGivesTheReportOfAskingForEveryFile) {
+  std::string elsewhere = sandbox::scratch_dir() + "/bound.cfg";
+  write_file(elsewhere, "from another file system");
+  write_file("/boot/grub/bound.cfg", "");
+  ASSERT_EQ(mount(elsewhere.c_str(), "/boot/grub/bound.cfg", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  // GRUB names a bound file by its place on its own file system.
+  sandbox::FakeTools::instance().answer("grub-mkrelpath", "/boot/grub/bound.cfg", "/bound.cfg\n");
+  ASSERT_EQ(run_tool({"-a", "/boot/grub/bound.cfg"}).status, 0);
+  fs::remove(kKernel);
+  fs::remove(kInitrd);
+  fs::create_symlink("/boot/grub/grub.cfg", kInitrd);
+  write_file(kModule, "changed");
+  auto same_reports = [&](const char* when) {
+    SCOPED_TRACE(when);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--json"}}) {
+      auto reused = run_status(args), asked = run_status(args, "", kSequentialStatusBinary);
+      EXPECT_EQ(reused.status, asked.status);
+      EXPECT_EQ(oracle::without_check_times(reused.out), oracle::without_check_times(asked.out));
+      EXPECT_EQ(reused.err, asked.err);
+    }
+  };
+  same_reports("in place");
+  sandbox::FakeTools::instance().default_answer("grub-probe", "hd1,gpt2\n");
+  same_reports("the disk renamed");
+  EXPECT_NE(run_status().out.find("boot_path_changed /boot/grub/bound.cfg"), std::string::npos);
+  umount2("/boot/grub/bound.cfg", MNT_DETACH);
+}
+
 TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   write_file(kModule, "changed");
   fs::remove(kKernel);
