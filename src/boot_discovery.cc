@@ -9,34 +9,36 @@ namespace {
 enum class Naming { kNulTerminated, kQuotedLines };
 
 struct DiscoveryCommand {
-  const char* command;
+  std::vector<std::string> argv;
+  const char* name;  // how a failure names it
   Naming naming;
   BootFileClass file_class;
   bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
 };
 
-// ls is handed only the names its patterns match: a pattern that matches
-// nothing is no failure, while any status of ls itself is.
-#define ZOVEMO_LS_MATCHES(PATTERNS)                                                      \
-  "for f in " PATTERNS "; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then set -- \"$@\" \"$f\"; fi; done; " \
-  "[ $# -eq 0 ] || exec ls --quoting-style=c -- \"$@\""
+// ls is handed only the names its patterns match, through the shell: a
+// pattern that matches nothing is no failure, while any status of ls is.
+std::vector<std::string> ls_matches(const char* patterns) {
+  return {"/bin/sh", "-c",
+          std::string("for f in ") + patterns +
+              "; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then set -- \"$@\" \"$f\"; fi; done; "
+              "[ $# -eq 0 ] || exec ls --quoting-style=c -- \"$@\""};
+}
 
-constexpr DiscoveryCommand kDiscovery[] = {
-    {"find /boot -name \"*.mod\" -print0", Naming::kNulTerminated, BootFileClass::kModule, false},
-    {ZOVEMO_LS_MATCHES("/boot/Image-* /boot/vmlinuz-*"), Naming::kQuotedLines, BootFileClass::kKernel, false},
-    {ZOVEMO_LS_MATCHES("/boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*"), Naming::kQuotedLines,
-     BootFileClass::kInitialRamDisk, true},
-    {"find /boot -name \"*.cfg\" -print0", Naming::kNulTerminated, BootFileClass::kConfiguration, false},
-};
-#undef ZOVEMO_LS_MATCHES
-
-// What a command is called in a failure: find's text, or the ls and its patterns.
-const char* kCommandNames[] = {
-    "find /boot -name \"*.mod\"",
-    "ls /boot/Image-* /boot/vmlinuz-*",
-    "ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*",
-    "find /boot -name \"*.cfg\"",
-};
+const std::vector<DiscoveryCommand>& discovery_commands() {
+  static const std::vector<DiscoveryCommand> commands = {
+      {{"find", "/boot", "-name", "*.mod", "-print0"}, "find /boot -name \"*.mod\"", Naming::kNulTerminated,
+       BootFileClass::kModule, false},
+      {ls_matches("/boot/Image-* /boot/vmlinuz-*"), "ls /boot/Image-* /boot/vmlinuz-*", Naming::kQuotedLines,
+       BootFileClass::kKernel, false},
+      {ls_matches("/boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*"),
+       "ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*", Naming::kQuotedLines,
+       BootFileClass::kInitialRamDisk, true},
+      {{"find", "/boot", "-name", "*.cfg", "-print0"}, "find /boot -name \"*.cfg\"", Naming::kNulTerminated,
+       BootFileClass::kConfiguration, false},
+  };
+  return commands;
+}
 
 // The name in a line of ls --quoting-style=c: the text between the quotes
 // with its C escapes undone. False for anything else ls prints (the heading
@@ -88,11 +90,10 @@ const char* boot_file_class_name(BootFileClass file_class) {
 
 BootFileDiscovery discover_boot_files() {
   BootFileDiscovery discovery;
-  for (size_t c = 0; c < std::size(kDiscovery); ++c) {
-    const DiscoveryCommand& command = kDiscovery[c];
+  for (const auto& command : discovery_commands()) {
     bool nul = command.naming == Naming::kNulTerminated;
-    ProgramOutput output = run_shell_command(command.command, 0, ErrorOutput::kCapture, nul ? '\0' : '\n');
-    if (!output.succeeded() && discovery.failure.empty()) discovery.failure = failure_of(kCommandNames[c], output);
+    ProgramOutput output = run_program(command.argv, ErrorOutput::kCapture, 0, nul ? '\0' : '\n');
+    if (!output.succeeded() && discovery.failure.empty()) discovery.failure = failure_of(command.name, output);
     for (auto& record : output.lines) {
       std::string name;
       if (nul) name = std::move(record);

@@ -1,5 +1,6 @@
 // Boot file discovery: the files under /boot that initialisation measures,
-// found by four platform commands run through the shell, in this order:
+// found by four platform commands (ls through the shell, which expands its
+// patterns), in this order:
 //   1. find /boot -name "*.mod"                      GRUB modules
 //   2. ls /boot/Image-* /boot/vmlinuz-*              kernels
 //   3. ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*

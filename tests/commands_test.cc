@@ -229,6 +229,36 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   sandbox::remount_boot(0);
 }
 
+// A discovery that did not run whole must not shrink the baseline.
+TEST(InitCommand, FailedDiscoveryKeepsTheBaselineAndSaysWhy) {
+  struct Case {
+    const char* name;
+    const char* script;  // stands in for find
+    const char* told;
+  } cases[] = {
+      {"find fails without a word", "exit 1", "find /boot -name \"*.mod\" exited with status 1; nothing was changed"},
+      {"find is killed", "kill -9 $$", "find /boot -name \"*.mod\" was killed by signal 9"},
+      {"find answers nothing", "exit 0", "discovery found no boot file under /boot; nothing was changed"},
+  };
+  make_boot_tree();
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  std::string baseline = read_file("/boot/.vemobase") + read_file("/boot/.vemobase.tmp") + read_file("/boot/.vemolog");
+  auto& fakes = sandbox::FakeTools::instance();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(fakes.dir() + "/find", std::string("#!/bin/sh\n") + c.script + "\n");
+    chmod((fakes.dir() + "/find").c_str(), 0755);
+    if (std::string(c.script) == "exit 0") {  // and ls names no kernel or RAM disk either
+      write_file(fakes.dir() + "/ls", "#!/bin/sh\n[ \"$1\" = --quoting-style=c ] || exec /bin/ls \"$@\"\n");
+      chmod((fakes.dir() + "/ls").c_str(), 0755);
+    }
+    auto result = run_tool({"-i"});
+    EXPECT_EQ(result.out, "---start measure init---\nmeasure init failed\n");
+    EXPECT_NE(result.err.find(c.told), std::string::npos) << result.err;
+    EXPECT_EQ(read_file("/boot/.vemobase") + read_file("/boot/.vemobase.tmp") + read_file("/boot/.vemolog"), baseline);
+  }
+}
+
 void change_boot_files() {
   write_file("/boot/grub/grub.cfg", "set timeout=1\n");
   write_file("/boot/grub/x86_64-efi/linux.mod", "new module");
