@@ -242,7 +242,8 @@ TEST(CommandsWithSilentTpm, StoppedOrKilledBeforeOrDuringCommands) {
     fs::remove("/etc/tavel_trusted/.vemo.log");
     std::string document = sandbox::read_file("/boot/.vemobase");
     if (c.during) sandbox::FakeTools::instance().signal_on_run("grub-probe", tpm.pid(), c.signal);
-    else kill(tpm.pid(), c.signal);
+    else if (c.signal == SIGSTOP) tpm.freeze();
+    else tpm.kill_now();
 
     auto started = std::chrono::steady_clock::now();
     auto result = run_tool(c.command);

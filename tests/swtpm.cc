@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -124,7 +125,11 @@ void Swtpm::kill_now() {
 }
 
 void Swtpm::freeze() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
+  if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0) return;
+  // Stopped before the caller goes on, not some time after.
+  int status = 0;
+  while (waitpid(pid_, &status, WUNTRACED) < 0 && errno == EINTR) {
+  }
 }
 
 sandbox::RunResult tpm2_tool(const std::string& program, const std::vector<std::string>& args) {

@@ -29,7 +29,8 @@ class Swtpm {
   void stop();
   // Kills swtpm at once, as a TPM that dies under the tool.
   void kill_now();
-  // Stops swtpm without closing its sockets, as a TPM that hangs.
+  // Stops swtpm without closing its sockets, as a TPM that hangs; returns
+  // once it is stopped.
   void freeze();
 
  private:

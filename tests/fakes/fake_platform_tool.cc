@@ -56,6 +56,20 @@ bool read_whole(const std::string& path, std::string* text) {
   return true;
 }
 
+// The signal reaches the process some time after kill() returns; the test
+// means the TPM to be stopped or dead when the tool next asks it, so wait
+// (a few seconds at most) until it is.
+void await_signal_taken(int pid, int number) {
+  for (int i = 0; i < 500; ++i) {
+    std::string stat;
+    if (!read_whole("/proc/" + std::to_string(pid) + "/stat", &stat)) return;  // gone
+    size_t paren = stat.rfind(')');
+    char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+    if (number == SIGSTOP ? state == 'T' : state == 'Z' || state == 'X') return;
+    usleep(10000);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,7 +97,8 @@ int main(int argc, char** argv) {
   // Only the run that removes the order sends it.
   if (read_whole(base + "signal", &signal_order) && unlink((base + "signal").c_str()) == 0) {
     int pid = 0, number = 0;
-    if (sscanf(signal_order.c_str(), "%d %d", &pid, &number) == 2 && pid > 0) kill(pid, number);
+    if (sscanf(signal_order.c_str(), "%d %d", &pid, &number) == 2 && pid > 0 && kill(pid, number) == 0)
+      await_signal_taken(pid, number);
   }
   std::string target;
   for (int i = 1; i + 1 < argc; ++i)
