@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -702,6 +703,10 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
     EXPECT_EQ(names, expected);
   };
   leaves_nothing(dir, {"zovemo.prom"});
+  // What a killed run left is removed; the collector never read it.
+  write_file(dir + "/zovemo.prom.new-Ab12Cd", "# HELP partial");
+  EXPECT_EQ(run_status({"--prometheus=" + dir + "/zovemo.prom"}).status, 0);
+  leaves_nothing(dir, {"zovemo.prom"});
 
   // A full file system: the old file stays whole, no temporary file stays.
   std::string full = sandbox::scratch_dir() + "/full";
@@ -714,8 +719,13 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
   sandbox::make_dirs(read_only);
   ASSERT_EQ(mount("tmpfs", read_only.c_str(), "tmpfs", MS_RDONLY, nullptr), 0) << strerror(errno);
 
+  // Device nodes and FIFOs are never replaced (a --prometheus=/dev/null as root).
+  std::string null_device = sandbox::scratch_dir() + "/null", fifo = sandbox::scratch_dir() + "/fifo.prom";
+  ASSERT_EQ(mknod(null_device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0) << strerror(errno);
+
   for (const std::string& file : {full + "/zovemo.prom", read_only + "/zovemo.prom",
-                                  sandbox::scratch_dir() + "/no-such-dir/zovemo.prom", dir}) {
+                                  sandbox::scratch_dir() + "/no-such-dir/zovemo.prom", dir, null_device, fifo}) {
     SCOPED_TRACE(file);
     auto failed = run_status({"--prometheus", file});
     EXPECT_EQ(failed.status, 3);
@@ -727,6 +737,9 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
     EXPECT_NE(member(report.document, "metrics_error"), "<absent>");
   }
   EXPECT_EQ(read_file(full + "/zovemo.prom"), "old\n");
+  struct stat node {};
+  EXPECT_TRUE(lstat(null_device.c_str(), &node) == 0 && S_ISCHR(node.st_mode));
+  EXPECT_TRUE(lstat(fifo.c_str(), &node) == 0 && S_ISFIFO(node.st_mode));
   leaves_nothing(full, {"zovemo.prom", "filler"});
   leaves_nothing(read_only, {});
   leaves_nothing(dir, {"zovemo.prom"});
