@@ -485,7 +485,7 @@ TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
   auto start = std::chrono::steady_clock::now();
   auto late = run_status({"--timeout=1", "--prometheus", metrics});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(late.status, 3);
+  EXPECT_EQ(late.status, 3) << late.err;
   EXPECT_EQ(late.out.rfind("ZOVEMO UNKNOWN - check not done within 1 seconds: the baseline is too large", 0), 0u)
       << late.out;
   EXPECT_NE(read_file(metrics).find("\nzovemo_check_success 0\n"), std::string::npos);
