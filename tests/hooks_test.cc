@@ -293,7 +293,7 @@ class HooksPackages : public HooksKernel {
     ASSERT_EQ(mount("overlay", "/usr/lib", "overlay", 0, options.c_str()), 0) << strerror(errno);
     mounts_.push_back("/usr/lib");
     sandbox::make_dirs("/usr/lib/grub");
-    for (const char* target : {"/usr/lib/grub", "/var/lib/dpkg"}) {
+    for (const char* target : {"/usr/lib/grub", "/var/lib/dpkg", "/var/lib/apt", "/var/cache/apt", "/var/log"}) {
       ASSERT_EQ(mount("tmpfs", target, "tmpfs", 0, "mode=0755"), 0) << target << ": " << strerror(errno);
       mounts_.push_back(target);
     }
@@ -304,7 +304,12 @@ class HooksPackages : public HooksKernel {
 
     std::string ours = root_ + "/zovemo";
     write_file(ours + "/DEBIAN/control", control("zovemo", "1.0.0"));
-    fs::copy_file(kSourceDir + "/debian/zovemo.triggers", ours + "/DEBIAN/triggers");
+    if (trigger_) fs::copy_file(kSourceDir + "/debian/zovemo.triggers", ours + "/DEBIAN/triggers");
+    // APT's hook as installed: the hook's path put in.
+    std::string apt_hook = read_file(kSourceDir + "/packaging/apt/zovemo.conf.in");
+    for (size_t at; (at = apt_hook.find("@ZOVEMO_HOOK@")) != std::string::npos;)
+      apt_hook.replace(at, 13, "/usr/lib/zovemo/zovemo-hook");
+    write_file(ours + "/etc/apt/apt.conf.d/90zovemo", apt_hook);
     fs::copy_file(kSourceDir + "/debian/zovemo.postinst", ours + "/DEBIAN/postinst");
     chmod((ours + "/DEBIAN/postinst").c_str(), 0755);
     sandbox::make_dirs(ours + "/usr/lib/zovemo");
@@ -313,6 +318,7 @@ class HooksPackages : public HooksKernel {
   }
 
   void TearDown() override {
+    fs::remove("/etc/apt/apt.conf.d/90zovemo");
     for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
   }
 
@@ -360,6 +366,7 @@ class HooksPackages : public HooksKernel {
   }
 
   std::vector<std::string> mounts_;
+  bool trigger_ = true;
 };
 
 TEST_F(HooksPackages, DpkgTriggerRefreshesOnlyWhatThePackageRecordsVouchFor) {
@@ -374,8 +381,9 @@ TEST_F(HooksPackages, DpkgTriggerRefreshesOnlyWhatThePackageRecordsVouchFor) {
   write_file("/boot/grub/x86_64-efi/e.mod", "changed by hand");
   take_calls();
 
-  auto upgrade = dpkg({"-i", grub_package("2", {{grub + "a.mod", "a2"}, {grub + "b.mod", "b2"}, {grub + "new.mod", "n2"},
-                                               {efi + "e.mod", "e1"}},
+  auto upgrade = dpkg({"-i", grub_package("2",
+                                          {{grub + "a.mod", "a2"}, {grub + "b.mod", "b2"}, {grub + "new.mod", "n2"},
+                                           {efi + "e.mod", "e1"}},
                                           grub + "b.mod")});
   EXPECT_EQ(upgrade.status, 0) << upgrade.err;
   EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a " + boot + "new.mod", "-d " + boot + "old.mod",
@@ -403,6 +411,27 @@ TEST_F(HooksPackages, DpkgTriggerRefreshesOnlyWhatThePackageRecordsVouchFor) {
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.err, "");
   EXPECT_TRUE(take_calls().empty());
+}
+
+// APT's hook alone (our stand-in without the trigger) after apt-get install.
+class HooksPackagesApt : public HooksPackages {
+ protected:
+  HooksPackagesApt() { trigger_ = false; }
+};
+
+TEST_F(HooksPackagesApt, PostInvokeHookRefreshesAfterAptGet) {
+  if (access("/usr/bin/apt-get", X_OK) != 0) GTEST_SKIP() << "no apt-get on this machine";
+  const std::string grub = "/usr/lib/grub/i386-pc/", boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {grub + "old.mod", "o1"}})}).status, 0);
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  take_calls();
+  std::string upgraded = grub_package("2", {{grub + "a.mod", "a2"}, {grub + "new.mod", "n2"}});
+  auto upgrade = sandbox::run("/usr/bin/apt-get", {"install", "-y", "-q", upgraded}, path_variable());
+  EXPECT_EQ(upgrade.status, 0) << upgrade.out << upgrade.err;
+  EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a " + boot + "new.mod", "-d " + boot + "old.mod",
+                                                      "-u " + boot + "a.mod"}))
+      << upgrade.out << upgrade.err;
+  EXPECT_EQ(status().status, 0) << status().out;
 }
 
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
