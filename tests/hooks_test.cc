@@ -3,12 +3,15 @@
 // and the boot loader's hook, on simulated kernel installs and removals in
 // the sandbox. Also the install rules, manual pages and shell completion.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -275,6 +278,20 @@ TEST_F(HooksKernelInstall, AFileDeletedBeforeThePluginRunsIsReportedNeverFailing
   EXPECT_TRUE(contains(logged(), kernel_ + " was removed before this plugin ran")) << logged();
 }
 
+TEST_F(HooksKernel, RefreshAfterPackagesWaitsForABusyBaselineOnlyAFewSecondsAndSaysSo) {
+  write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
+  int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(boot, LOCK_EX), 0) << "as a command changing the baseline holds it";
+  auto start = std::chrono::steady_clock::now();
+  auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
+  auto waited = std::chrono::steady_clock::now() - start;
+  close(boot);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_TRUE(contains(run.err, "the baseline is busy")) << run.err;
+  EXPECT_TRUE(take_calls().empty());
+}
+
 // The refresh after package operations, against the real dpkg: a private
 // dpkg database, /usr/lib (overlay) and /usr/lib/grub (tmpfs) in the test's
 // mount namespace; a stand-in of our package built from the shipped trigger,
@@ -459,6 +476,10 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
     EXPECT_EQ(access((destdir + program).c_str(), X_OK), 0) << program;
   }
   EXPECT_EQ(read_file(destdir + "/etc/kernel/prerm.d/zzz-zovemo"), read_file(kHook));
+  EXPECT_TRUE(contains(read_file(destdir + "/etc/apt/apt.conf.d/90zovemo"),
+                       "DPkg::Post-Invoke { \"if [ -x /usr/lib/zovemo/zovemo-hook ]; then /usr/lib/zovemo/zovemo-hook "
+                       "packages || true; fi\"; };"))
+      << "APT's hook names the hook below the prefix given to install";
   std::string plugin = destdir + "/usr/lib/kernel/install.d/90-zovemo.install";
   EXPECT_EQ(fs::read_symlink(plugin), "../../zovemo/zovemo-hook") << "the one hook, relative to the prefix";
   EXPECT_EQ(access(plugin.c_str(), X_OK), 0);
