@@ -126,7 +126,7 @@ int measurefile_add(const char* path) {
 }
 
 int measurefile_del(const char* path) {
-  int index = get_json_idx(path);
+  int index = find_entry_to_delete(path);
   if (index < 0) return -1;
   json_object_array_del_idx(file_list, static_cast<size_t>(index), 1);
   printf("delete %s\n", path);

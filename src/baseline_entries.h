@@ -23,7 +23,8 @@ const char* get_file_type(const char* path);
 // A file already measured under another boot path (its disk is named
 // differently now) is refused too: one file, one entry.
 int measurefile_add(const char* path);
-// Removes the entry of `path` and prints "delete <path>".
+// Removes the entry of `path` and prints "delete <path>"; the entry of a file
+// that no longer exists is the one stored under `path` (find_entry_to_delete).
 int measurefile_del(const char* path);
 // Re-measures the entry of `path`, refreshing its measurement and time.
 int measurefile_upd(const char* path);

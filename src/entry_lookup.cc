@@ -1,5 +1,8 @@
 #include "entry_lookup.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -116,12 +119,17 @@ int find_entry_of_file(const char* source, const std::string& path, const std::s
                          "measured under another boot path: the disk names have changed; \"zovemo_config -i\" "
                          "rebuilds the baseline",
                          path, std::string("stored ") + (stored ? stored : "") + ", now " + boot_path);
+  } else {
+    tell_user_about_file(source, "not in the baseline", path);
   }
   return -1;
 }
 
 int get_json_idx(const char* path) {
-  if (list_is_empty()) return -1;
+  if (list_is_empty()) {
+    tell_user_about_file("get_json_idx", "not in the baseline", path);
+    return -1;
+  }
   std::string boot_path;
   TranslationFailure failure;
   if (!translate_boot_path(path, &boot_path, &failure)) {
@@ -130,6 +138,14 @@ int get_json_idx(const char* path) {
     return -1;
   }
   return find_entry_of_file("get_json_idx", path, boot_path);
+}
+
+int find_entry_to_delete(const char* path) {
+  struct stat info {};
+  if (stat(path, &info) == 0 || errno != ENOENT) return get_json_idx(path);
+  int index = list_is_empty() ? -1 : find_entry_by_sys_path(path);
+  if (index < 0) tell_user_about_file("get_json_idx", "not in the baseline, and the file no longer exists", path);
+  return index;
 }
 
 const char* get_base_value(const char* path) {

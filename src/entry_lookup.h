@@ -27,8 +27,16 @@ int find_entry_index(const std::string& boot_path);
 
 // The search of a command that changes the entry of `path`: when no entry
 // has the boot path but one holds the file under another, the disk names
-// changed since the baseline was made, and the administrator is told so.
+// changed since the baseline was made, and the administrator is told so;
+// a file that no entry holds at all is told as not in the baseline.
 int find_entry_of_file(const char* source, const std::string& path, const std::string& boot_path);
+
+// The entry a delete removes: found by boot path like every lookup, except
+// for a file that no longer exists. The GRUB tools cannot place a vanished
+// file, and removing the entry of a boot file that is gone is the common
+// delete, so its entry is the one recorded under the path itself. -1 (told)
+// when there is none.
+int find_entry_to_delete(const char* path);
 
 // Index of the first entry whose "sys_path" is exactly `path`, or -1.
 int find_entry_by_sys_path(const std::string& path);

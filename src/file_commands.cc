@@ -15,6 +15,7 @@
 #include "baseline_entries.h"
 #include "baseline_recovery.h"
 #include "boot_path.h"
+#include "entry_lookup.h"
 #include "init_command.h"
 #include "measurement_pool.h"
 #include "path_list.h"
@@ -208,14 +209,14 @@ int zotrust_del(const char* path) {
     return -1;
   }
   SlotUpdate slot("zotrust_del", path);
-  if (measurefile_del(path) != 0) {
-    // A delete killed after its save left the line of its entry; the repair
-    // removed it, and this delete completes the rest.
-    if (!contains(repair.removed, path)) return -1;
+  // A delete killed after its save left the line of its entry; the repair
+  // removed it, and this delete completes the rest.
+  if (contains(repair.removed, path) && find_entry_by_sys_path(path) < 0) {
     if (!slot.apply()) return -1;
     printf("delete %s\n", path);
     return 0;
   }
+  if (measurefile_del(path) != 0) return -1;
   if (!slot.apply()) return -1;
   if (save_with_slot(&slot) != 0) return -1;
   // The document first: a crash before the list is written leaves a stale

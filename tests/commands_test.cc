@@ -513,6 +513,23 @@ TEST_F(Lifecycle, DeleteRemovesOnlyTheExactPathListLine) {
   expect_in_step();
 }
 
+// A boot file that is gone cannot be placed by the GRUB tools; its entry is
+// still deleted by its path, and an update of it fails with its reason.
+TEST_F(Lifecycle, DeleteOfAVanishedFileRemovesItsEntry) {
+  const std::string gone = "/boot/vmlinuz-6.1.0-13-amd64";
+  fs::remove(gone);
+  fakes().answer("grub-probe", gone, "");  // as the real probe: no drive for a missing file
+  auto update = run_tool({"-u", gone});
+  EXPECT_EQ(update.out, "measure upd failed\n");
+  EXPECT_NE(update.err.find("the file does not exist: " + gone), std::string::npos) << update.err;
+  EXPECT_EQ(run_tool({"-d", gone}).out, "delete " + gone + "\n");
+  EXPECT_EQ(entries().size(), 5u);
+  EXPECT_TRUE(path_list_is_entries());
+  auto again = run_tool({"-d", gone});
+  EXPECT_EQ(again.out, "measure del failed\n");
+  EXPECT_EQ(again.err, "zovemo_config: not in the baseline, and the file no longer exists: " + gone + "\n");
+}
+
 TEST_F(Lifecycle, LongPathsStayWholeInThePathList) {
   // Longer than the 512-byte lines the baseline's companion files were once read in.
   std::string path = "/boot/" + std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(200, 'f');
