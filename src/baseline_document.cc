@@ -11,6 +11,7 @@
 #include "baseline_recovery.h"
 #include "durable_file.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 json_object* root = nullptr;
 json_object* file_list = nullptr;
@@ -105,7 +106,8 @@ int save_json() {
   }
   std::string error;
   if (replace_file(kBaselinePath, text, &error) != 0) {
-    writeLog(1, "main:save_json() save failed: %s\n", error.c_str());
+    tell_user("save_json", std::string("the baseline ") + kBaselinePath +
+                               " could not be saved, the previous one stays: " + error);
     return -1;
   }
   return 0;
