@@ -106,8 +106,7 @@ int save_json() {
   }
   std::string error;
   if (replace_file(kBaselinePath, text, &error) != 0) {
-    tell_user("save_json", std::string("the baseline ") + kBaselinePath +
-                               " could not be saved, the previous one stays: " + error);
+    tell_user("save_json", "save failed: " + error + "; the previous " + kBaselinePath + " stays");
     return -1;
   }
   return 0;

@@ -140,6 +140,11 @@ void resize_for_saved_document() {
   if (entries > 0) size_boot_log(entries - 1, &error);
 }
 
+// The lookup of an empty list only logs; the administrator hears why too.
+void tell_if_no_entries(const char* path) {
+  if (json_object_array_length(file_list) == 0) tell_user_about_file("get_json_idx", "not in the baseline", path);
+}
+
 int save_with_slot(SlotUpdate* slot) {
   if (save_json() == 0) return 0;
   slot->undo();
@@ -235,6 +240,7 @@ int zotrust_del(const char* path) {
     printf("delete %s\n", path);
     return 0;
   }
+  tell_if_no_entries(path);
   if (measurefile_del(path) != 0) return -1;
   if (!slot.apply()) return -1;
   if (save_with_slot(&slot) != 0) return -1;
@@ -253,6 +259,7 @@ int zotrust_upd(const char* path) {
   PathListRepair repair;
   if (load_for_command(&repair) != 0) return -1;
   if (path == nullptr) return update_all();
+  tell_if_no_entries(path);
   if (measurefile_upd(path) != 0) return -1;
   SlotUpdate slot("zotrust_upd", path);
   if (!slot.apply()) return -1;
