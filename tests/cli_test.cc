@@ -151,6 +151,10 @@ TEST(CliSurroundings, NoRootAndNoLogDirectoryAreToldOnStandardError) {
   // One line, then nothing probed: no permission noise, no device map advice.
   sandbox::make_small_boot_tree();
   sandbox::FakeTools::instance().clear_records();
+  // Writable by the unprivileged runs, so a program they start is recorded.
+  const std::string record = sandbox::FakeTools::instance().dir() + "/record";
+  sandbox::write_file(record, "");
+  ASSERT_EQ(chmod(record.c_str(), 0666), 0);
   const std::string status = (std::filesystem::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
   struct {
     std::vector<std::string> command;
