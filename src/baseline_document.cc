@@ -14,6 +14,7 @@
 #include "baseline_recovery.h"
 #include "durable_file.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 json_object* root = nullptr;
 json_object* file_list = nullptr;
@@ -136,7 +137,7 @@ int save_json() {
   }
   std::string error;
   if (replace_file(kBaselinePath, text, &error) != 0) {
-    writeLog(1, "main:save_json() save failed: %s\n", error.c_str());
+    tell_user("save_json", "save failed: " + error + "; the previous " + kBaselinePath + " stays");
     return -1;
   }
   return 0;

@@ -28,10 +28,26 @@ void publish(const FileMeasurement& measurement) {
   memcpy(retVal, measurement.text, strlen(measurement.text));
 }
 
+// In words for the administrator; one stderr line per cause.
+const char* why_not_measured(MeasureOutcome outcome) {
+  switch (outcome) {
+    case MeasureOutcome::kSymlink:
+      return "not measured: a symbolic link";
+    case MeasureOutcome::kSwapped:
+      return "not measured: the file changed while it was measured";
+    case MeasureOutcome::kOpenFailed:
+      return "not measured: the file cannot be opened";
+    default:
+      return "not measured: the file cannot be read";
+  }
+}
+
 bool measured_ok(const char* path, const FileMeasurement& measurement) {
   log_measurement(path, measurement);
-  if (measurement.outcome != MeasureOutcome::kMeasured && measurement.outcome != MeasureOutcome::kMissing)
+  if (measurement.outcome != MeasureOutcome::kMeasured && measurement.outcome != MeasureOutcome::kMissing) {
+    tell_user_about_file("measure_file", why_not_measured(measurement.outcome), path);
     return false;
+  }
   publish(measurement);
   return true;
 }

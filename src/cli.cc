@@ -17,17 +17,26 @@ constexpr const char* kOptions = "iu:a:d:bpv:";
 
 void notice(const char* text) { printf("%s\n", text); }
 
+// Without root every step would fail on permissions one by one, each with
+// its own noise and misleading advice: say why once and run nothing.
+bool refused_unprivileged() {
+  if (geteuid() == 0) return false;
+  warn_user("must be run as root: it writes /boot and /etc/tavel_trusted and reads the TPM; nothing was done");
+  return true;
+}
+
 int run_path_command(int option, const char* value) {
+  bool refused = refused_unprivileged();
   switch (option) {
     case 'a':
-      if (zotrust_add(value) != 0) notice("measure add failed");
+      if (refused || zotrust_add(value) != 0) notice("measure add failed");
       break;
     case 'd':
-      if (zotrust_del(value) != 0) notice("measure del failed");
+      if (refused || zotrust_del(value) != 0) notice("measure del failed");
       break;
     default:
       // "--all" as the whole value asks for every file of the path list.
-      if (zotrust_upd(strcmp(value, "--all") == 0 ? nullptr : value) != 0) notice("measure upd failed");
+      if (refused || zotrust_upd(strcmp(value, "--all") == 0 ? nullptr : value) != 0) notice("measure upd failed");
       break;
   }
   return 0;
@@ -48,10 +57,11 @@ int run_policy_command(int option, int argc, char** argv) {
     help();
     return 0;
   }
+  bool refused = refused_unprivileged();
   if (option == 'b') {
-    if (set_trust_startup(on ? "on" : "off") != 0) notice("set trust startup failed");
+    if (refused || set_trust_startup(on ? "on" : "off") != 0) notice("set trust startup failed");
   } else {
-    if (set_arrest_mode(on ? "dialog" : "log") != 0) notice("set arrest mode failed");
+    if (refused || set_arrest_mode(on ? "dialog" : "log") != 0) notice("set arrest mode failed");
   }
   return 0;
 }
@@ -59,8 +69,6 @@ int run_policy_command(int option, int argc, char** argv) {
 // What the administrator should know before a command runs; the command
 // itself still runs and reports as it always does.
 void check_surroundings() {
-  if (geteuid() != 0)
-    warn_user("must be run as root: it writes /boot and /etc/tavel_trusted and reads the TPM");
   struct stat log_directory {};
   if (stat("/etc/tavel_trusted", &log_directory) != 0 || !S_ISDIR(log_directory.st_mode))
     warn_user("/etc/tavel_trusted does not exist: nothing will be logged");
@@ -72,10 +80,10 @@ int run_option(int argc, char** argv) {
     help();
     return 255;
   }
-  check_surroundings();
+  if (geteuid() == 0) check_surroundings();
   if (option == 'i') {
     notice("---start measure init---");
-    if (zotrust_init() != 0) notice("measure init failed");
+    if (refused_unprivileged() || zotrust_init() != 0) notice("measure init failed");
     return 0;
   }
   if (argc <= 2) {

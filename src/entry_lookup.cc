@@ -126,10 +126,7 @@ int find_entry_of_file(const char* source, const std::string& path, const std::s
 }
 
 int get_json_idx(const char* path) {
-  if (list_is_empty()) {
-    tell_user_about_file("get_json_idx", "not in the baseline", path);
-    return -1;
-  }
+  if (list_is_empty()) return -1;
   std::string boot_path;
   TranslationFailure failure;
   if (!translate_boot_path(path, &boot_path, &failure)) {

@@ -74,6 +74,7 @@ int load_for_command(PathListRepair* repair) {
   if (before_start_proc() != 0) return -1;
   if (get_json() != 0) return -1;
   *repair = reconcile_path_list();
+  heal_boot_log();
   return 0;
 }
 
@@ -131,6 +132,19 @@ bool refused_for_add(const char* path) {
   return false;
 }
 
+// A failed add grew the reservation for an entry that was not saved: size it
+// for the document on disk again (the next command heals it otherwise).
+void resize_for_saved_document() {
+  std::string error;
+  size_t entries = json_object_array_length(file_list);
+  if (entries > 0) size_boot_log(entries - 1, &error);
+}
+
+// The lookup of an empty list only logs; the administrator hears why too.
+void tell_if_no_entries(const char* path) {
+  if (json_object_array_length(file_list) == 0) tell_user_about_file("get_json_idx", "not in the baseline", path);
+}
+
 int save_with_slot(SlotUpdate* slot) {
   if (save_json() == 0) return 0;
   slot->undo();
@@ -170,10 +184,12 @@ int update_all() {
 int zotrust_add(const char* path) {
   if (path[0] != '/') {
     printf("input absolute path\n");
+    tell_user("zotrust_add", std::string("refused \"") + path + "\": not an absolute path");
     return -1;
   }
   if (!starts_with(path, "/boot/") && !starts_with(path, "/etc/")) {
     writeLog(0, "only measure /boot/* and /etc/*, present path %s\n", path);
+    tell_user("zotrust_add", std::string("refused \"") + path + "\": only files under /boot/ and /etc/ are measured");
     return -1;
   }
   if (refused_for_add(path)) return -1;
@@ -190,13 +206,21 @@ int zotrust_add(const char* path) {
     return 0;
   }
   if (measurefile_add(path) != 0) return -1;
-  if (!slot.apply()) return -1;
-  if (save_with_slot(&slot) != 0) return -1;
+  // Room in the boot log for the new entry before the entry is committed.
+  if (grow_boot_log_for(json_object_array_length(file_list)) != 0) return -1;
+  if (!slot.apply() || save_with_slot(&slot) != 0) {
+    resize_for_saved_document();
+    return -1;
+  }
   if (append_path_list(path) == 0) return 0;
   // Without its line the entry would never be refreshed by update-all: take
   // the add back so the document, the list and the reference index agree.
+  tell_user("zotrust_add", std::string("the path list ") + kPathListPath + " could not be extended; the add is taken back");
   json_object_array_del_idx(file_list, json_object_array_length(file_list) - 1, 1);
-  if (save_json() == 0) slot.undo();
+  if (save_json() == 0) {
+    slot.undo();
+    resize_boot_log_after_save("zotrust_add");
+  }
   return -1;
 }
 
@@ -216,12 +240,18 @@ int zotrust_del(const char* path) {
     printf("delete %s\n", path);
     return 0;
   }
+  tell_if_no_entries(path);
   if (measurefile_del(path) != 0) return -1;
   if (!slot.apply()) return -1;
   if (save_with_slot(&slot) != 0) return -1;
   // The document first: a crash before the list is written leaves a stale
-  // line that the next command removes.
-  return write_path_list(entry_paths());
+  // line that the next command removes. Once the document is saved the
+  // delete is done, whatever follows.
+  if (write_path_list(entry_paths()) != 0)
+    tell_user("zotrust_del", std::string("the path list ") + kPathListPath +
+                                 " could not be rewritten; the entry is deleted, and the next command repairs the list");
+  resize_boot_log_after_save("zotrust_del");
+  return 0;
 }
 
 int zotrust_upd(const char* path) {
@@ -229,6 +259,7 @@ int zotrust_upd(const char* path) {
   PathListRepair repair;
   if (load_for_command(&repair) != 0) return -1;
   if (path == nullptr) return update_all();
+  tell_if_no_entries(path);
   if (measurefile_upd(path) != 0) return -1;
   SlotUpdate slot("zotrust_upd", path);
   if (!slot.apply()) return -1;

@@ -1,5 +1,7 @@
 #include "init_command.h"
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,8 @@
 namespace {
 
 constexpr size_t kReservationPerEntry = 384;
+
+size_t entry_count() { return file_list != nullptr ? json_object_array_length(file_list) : 0; }
 
 // The discovered files, in discovery order: measured into the new baseline
 // before anything on disk changes.
@@ -52,9 +56,11 @@ int zotrust_init() {
   }
   int result = create_measurefiles_list();
   if (result != 0) return result;
-  // A baseline that was not saved keeps its own boot log reservation.
+  // A baseline that was not saved keeps its own boot log reservation; one
+  // that was saved is the result, whatever follows it.
   if (create_measurefile() != 0) return -1;
-  return fill_grub_log();
+  resize_boot_log_after_save("zotrust_init");
+  return 0;
 }
 
 int create_measurefiles_list() {
@@ -107,18 +113,75 @@ int create_measurefile() {
   // The document first, then the list that follows it: until the list is
   // written the old document and its list stand together, and a crash in
   // between leaves a list that the next command rebuilds from the document.
+  // The reservation must hold the new baseline's entries before the
+  // baseline is saved: a larger one left by a failed save only wastes room.
+  if (grow_boot_log_for(entry_count()) != 0) return -1;
   if (save_json() != 0) return -1;
-  if (write_path_list(entry_paths()) != 0) return -1;
+  if (write_path_list(entry_paths()) != 0)
+    tell_user("create_measurefile", std::string("the path list ") + kPathListPath +
+                                        " could not be rewritten; the baseline was saved, and the next command "
+                                        "repairs the list");
   if (tpm_chip_exist == 1) init_measure_tpm_exist();
   return 0;
 }
 
-int fill_grub_log() {
-  size_t entries = file_list != nullptr ? json_object_array_length(file_list) : 0;
-  std::string reservation(kReservationPerEntry * (entries + 8), '#');
+namespace {
+
+size_t reservation_size(size_t entries) { return kReservationPerEntry * (entries + 8); }
+
+// The reservation's size on disk; -1 when it is missing or not a regular file.
+long long reservation_on_disk() {
+  struct stat info {};
+  if (lstat(kBootLogPath, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<long long>(info.st_size);
+}
+
+}  // namespace
+
+int size_boot_log(size_t entries, std::string* error) {
+  std::string reservation(reservation_size(entries), '#');
+  if (replace_file(kBootLogPath, reservation, error) != 0) {
+    *error = std::string("the boot log reservation ") + kBootLogPath + " could not be written: " + *error;
+    return -1;
+  }
+  return 0;
+}
+
+int grow_boot_log_for(size_t entries) {
+  long long size = reservation_on_disk();
+  if (size >= 0 && static_cast<size_t>(size) >= reservation_size(entries)) return 0;
   std::string error;
-  if (replace_file(kBootLogPath, reservation, &error) != 0) {
-    writeLog(1, "main:fill_grub_log() %s\n", error.c_str());
+  if (size_boot_log(entries, &error) == 0) return 0;
+  tell_user("grow_boot_log", error + "; nothing was changed");
+  return -1;
+}
+
+void resize_boot_log_after_save(const char* source) {
+  std::string error;
+  if (size_boot_log(entry_count(), &error) != 0)
+    tell_user(source, error + "; the baseline was saved, and the next command resizes the reservation");
+}
+
+void heal_boot_log() {
+  size_t entries = entry_count();
+  long long size = reservation_on_disk();
+  if (size >= 0 && static_cast<size_t>(size) == reservation_size(entries)) return;
+  std::string error;
+  std::string was = size < 0 ? "missing" : std::to_string(size) + " bytes";
+  // A command killed between the document and the reservation leaves it sized for the other baseline.
+  if (size_boot_log(entries, &error) != 0) {
+    tell_user("heal_boot_log", error);
+    return;
+  }
+  tell_user("heal_boot_log", std::string("boot log reservation ") + kBootLogPath + " was " + was +
+                                 ", out of step with the baseline; rewritten for its " + std::to_string(entries) +
+                                 " entries");
+}
+
+int fill_grub_log() {
+  std::string error;
+  if (size_boot_log(entry_count(), &error) != 0) {
+    tell_user("fill_grub_log", error);
     return -1;
   }
   return 0;

@@ -5,6 +5,7 @@
 
 #include "baseline_document.h"
 #include "tool_log.h"
+#include "user_diagnostics.h"
 
 namespace {
 
@@ -52,6 +53,8 @@ int set_arrest_mode(const char* mode) {
   if (get_json() != 0) return -1;
   if (!member_is("trust_startup", "on")) {
     printf("start trust_startup first\n");
+    tell_user("set_arrest_mode", "trusted start-up is off, and the arrest mode can only be set while it is on; "
+                                 "\"zovemo_config -b -v 1\" switches it on");
     return -1;
   }
   set_member("arrest_mode", mode);

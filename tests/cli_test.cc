@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "sandbox.h"
 
 namespace {
@@ -145,6 +148,29 @@ TEST(CliSurroundings, NoRootAndNoLogDirectoryAreToldOnStandardError) {
   EXPECT_EQ(unprivileged.out, "set trust startup failed\n");
   EXPECT_EQ(unprivileged.err.rfind("zovemo_config: must be run as root", 0), 0u) << unprivileged.err;
   EXPECT_EQ(member("trust_startup"), "on");
+  // One line, then nothing probed: no permission noise, no device map advice.
+  sandbox::make_small_boot_tree();
+  sandbox::FakeTools::instance().clear_records();
+  // Writable by the unprivileged runs, so a program they start is recorded.
+  const std::string record = sandbox::FakeTools::instance().dir() + "/record";
+  sandbox::write_file(record, "");
+  ASSERT_EQ(chmod(record.c_str(), 0666), 0);
+  const std::string status = (std::filesystem::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string();
+  struct {
+    std::vector<std::string> command;
+    const char* out_begins;
+  } runs[] = {{{ZOVEMO_BINARY, "-a", "/boot/grub/grub.cfg"}, "measure add failed\n"},
+              {{ZOVEMO_BINARY, "-i"}, "---start measure init---\nmeasure init failed\n"},
+              {{status}, "ZOVEMO UNKNOWN - must be run as root"}};
+  for (const auto& r : runs) {
+    std::vector<std::string> args = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+    args.insert(args.end(), r.command.begin(), r.command.end());
+    auto result = sandbox::run("/usr/bin/setpriv", args, sandbox::FakeTools::instance().path_variable());
+    EXPECT_EQ(result.out.rfind(r.out_begins, 0), 0u) << result.out;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find("must be run as root"), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(sandbox::FakeTools::instance().records().empty()) << "no program ran";
 
   ASSERT_EQ(umount2("/etc/tavel_trusted", MNT_DETACH), 0);
   ASSERT_EQ(rmdir("/etc/tavel_trusted"), 0);

@@ -222,6 +222,7 @@ TEST(InitCommand, FullBootFailsCleanlyAndKeepsThePreviousBaseline) {
   }
   auto result = run_tool({"-i"});
   EXPECT_NE(result.out.find("measure init failed"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
   EXPECT_EQ(read_file("/boot/.vemobase"), document);
   EXPECT_EQ(read_file("/boot/.vemobase.tmp"), listed) << "the old baseline keeps its own path list";
   EXPECT_TRUE(stray_files().empty());
@@ -528,6 +529,79 @@ TEST_F(Lifecycle, DeleteOfAVanishedFileRemovesItsEntry) {
   auto again = run_tool({"-d", gone});
   EXPECT_EQ(again.out, "measure del failed\n");
   EXPECT_EQ(again.err, "zovemo_config: not in the baseline, and the file no longer exists: " + gone + "\n");
+}
+
+// Every failure tells its reason on standard error, whether or not the log
+// can be written; standard output keeps its lines exactly.
+TEST_F(Lifecycle, EveryFailureTellsItsReasonOnStandardError) {
+  struct {
+    const char* name;
+    void (*setup)();
+    std::vector<std::string> command;
+    const char* out;  // exactly; nullptr: only that no failure notice is printed
+    const char* told;
+  } cases[] = {
+      {"arrest mode with trusted start-up off", [] { run_tool({"-b", "-v", "0"}); }, {"-p", "-v", "1"},
+       "start trust_startup first\nset arrest mode failed\n", "trusted start-up is off"},
+      {"relative path", nullptr, {"-a", "boot/x"}, "input absolute path\nmeasure add failed\n", "not an absolute path"},
+      {"outside /boot and /etc", nullptr, {"-a", "/usr/bin/ls"}, "measure add failed\n", "only files under /boot/"},
+      {"under /tmp", nullptr, {"-a", "/tmp/x"}, "measure add failed\n", "only files under /boot/"},
+      {"read-only /boot", [] { sandbox::set_boot_read_only(true); }, {"-b", "-v", "0"}, "set trust startup failed\n",
+       "Read-only file system"},
+      {"update all with a file that cannot be measured",
+       [] {
+         fs::remove("/boot/grub/grub.cfg");
+         fs::create_symlink("/boot/vmlinuz-6.1.0-13-amd64", "/boot/grub/grub.cfg");
+       },
+       {"-u", "--all"}, nullptr, "not measured: a symbolic link: /boot/grub/grub.cfg"},
+  };
+  auto files = crash::BootFiles::take();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files.restore();
+    if (c.setup) c.setup();
+    auto result = run_tool(c.command);
+    sandbox::set_boot_read_only(false);
+    if (c.out) EXPECT_EQ(result.out, c.out);
+    else EXPECT_EQ(result.out.find("failed"), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find(c.told), std::string::npos) << result.err;
+  }
+}
+
+// 384 bytes for every entry and 8 x 384 more, whatever changed the entries;
+// a reservation a killed command left out of step is healed.
+TEST_F(Lifecycle, BootLogReservationFollowsTheEntries) {
+  auto reserved = [] { return read_file("/boot/.vemolog"); };
+  write_file("/boot/extra.conf", "extra");
+  run_tool({"-a", "/boot/extra.conf"});
+  EXPECT_EQ(reserved(), std::string(384 * (7 + 8), '#'));
+  run_tool({"-d", "/boot/grub/grub.cfg"});
+  EXPECT_EQ(reserved(), std::string(384 * (6 + 8), '#'));
+  write_file("/boot/.vemolog", std::string(384 * 8, '#'));
+  auto healed = run_tool({"-u", "/boot/extra.conf"});
+  EXPECT_NE(healed.err.find("boot log reservation"), std::string::npos) << healed.err;
+  EXPECT_EQ(reserved(), std::string(384 * (6 + 8), '#'));
+}
+
+// A command either fails with nothing committed or reports what it did.
+TEST_F(Lifecycle, CommandsReportWhatTheyCommitted) {
+  std::string document = read_file("/boot/.vemobase");
+  std::string reservation = read_file("/boot/.vemolog");
+  fs::rename("/boot/.vemolog", "/boot/.vemolog.kept");
+  write_file("/boot/.vemolog/blocked", "a directory stands where the reservation goes");
+  write_file("/boot/grub/more.cfg", "more");
+  EXPECT_NE(run_tool({"-i"}).out.find("measure init failed"), std::string::npos);
+  EXPECT_EQ(read_file("/boot/.vemobase"), document) << "no baseline saved without room in the boot log";
+  fs::remove_all("/boot/.vemolog");
+  fs::rename("/boot/.vemolog.kept", "/boot/.vemolog");
+
+  write_file("/boot/.vemobase.swp/blocked", "a directory stands where the path list is written");
+  auto deleted = run_tool({"-d", "/boot/grub/grub.cfg"});
+  EXPECT_EQ(deleted.out, "delete /boot/grub/grub.cfg\n");
+  EXPECT_NE(deleted.err.find("the next command repairs the list"), std::string::npos) << deleted.err;
+  fs::remove_all("/boot/.vemobase.swp");
+  run_tool({"-u", "--all"});
+  expect_in_step();
 }
 
 TEST_F(Lifecycle, LongPathsStayWholeInThePathList) {

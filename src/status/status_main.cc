@@ -464,7 +464,15 @@ int main(int argc, char** argv) {
   }
 
   bool abandoned = false;
-  drift::Report report = check_within(options, timeout_seconds, &abandoned);
+  drift::Report report;
+  // Unprivileged, every file and the TPM would fail to be read one by one:
+  // the one reason, before anything is probed.
+  if (geteuid() != 0) {
+    report.failure = "must be run as root: it reads the boot files, the GRUB devices and the TPM";
+    report.checked_at = static_cast<long long>(time(nullptr));
+  } else {
+    report = check_within(options, timeout_seconds, &abandoned);
+  }
   Result result{report, ""};
   if (!metrics_file.empty()) result.metrics_error = write_metrics_file(metrics_file, prometheus_text(report));
   if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
