@@ -125,9 +125,9 @@ int create_measurefile() {
   return 0;
 }
 
-namespace {
-
 size_t reservation_size(size_t entries) { return kReservationPerEntry * (entries + 8); }
+
+namespace {
 
 // The reservation's size on disk; -1 when it is missing or not a regular file.
 long long reservation_on_disk() {

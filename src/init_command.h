@@ -33,6 +33,8 @@ int fill_grub_log();
 // a document with more entries is saved, so a baseline is never saved with
 // a reservation too small for it, and shrinks after one with fewer was saved.
 
+// The size the reservation must have for `entries`: 384 * (entries + 8).
+size_t reservation_size(size_t entries);
 // Writes the reservation for `entries`; -1 with `error` in words.
 int size_boot_log(size_t entries, std::string* error);
 // Grows the reservation to hold `entries` unless it already does; -1 (told,

@@ -239,6 +239,8 @@ TEST(StatusVerdict, DriftIsWeighedAgainstThePolicyStoredInTheBaseline) {
            write_file(file, "interrupted");
        },
        1, "ZOVEMO WARNING - drift: 3 leftover_temporary; ", "finds every boot file as measured"},
+      {"boot log reservation too small, dialog", dialog, [] { write_file("/boot/.vemolog", std::string(384, '#')); },
+       1, "ZOVEMO WARNING - drift: 1 reservation_undersized; ", "finds every boot file as measured"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,6 +295,7 @@ TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
   json_object_array_add(list, copy);
   json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
   json_object_put(document);
+  write_file("/boot/.vemolog", read_file("/boot/.vemolog") + std::string(384, '#'));  // room for the copy
   JsonReport twice;
   run_json(&twice);
   EXPECT_EQ(twice.findings, (std::vector<Finding>{{"boot_path_changed", kModule, stored_boot_path(kModule)}}));
@@ -517,6 +520,7 @@ TEST(StatusDiscovery, FindsWhatInitialisationWouldMeasure) {
   // An empty baseline: every discoverable file is reported new.
   write_file("/boot/.vemobase", "{\"trust_startup\":\"on\",\"arrest_mode\":\"log\",\"list\":[]}");
   write_file("/boot/.vemobase.tmp", "");
+  write_file("/boot/.vemolog", std::string(8 * 384, '#'));
   sandbox::make_small_boot_tree();
   write_file("/boot/grub/i386-pc/.mod", "hidden module");
   write_file("/boot/grub/fonts/a b.cfg", "spaced");

@@ -23,6 +23,7 @@
 #include "entry_lookup.h"
 #include "file_measurement.h"
 #include "grub_tools.h"
+#include "init_command.h"
 #include "measurement_pool.h"
 #include "path_list.h"
 #include "pcr_emulation.h"
@@ -352,6 +353,19 @@ void check_leftovers(std::vector<Finding>* findings) {
   for (const auto& path : leftover_files()) findings->push_back(finding(FindingKind::kLeftoverTemporary, path));
 }
 
+// The boot writes its measurement log into the reservation: one too small
+// for the entries loses lines of it.
+void check_reservation(size_t entries, std::vector<Finding>* findings) {
+  struct stat info {};
+  bool present = lstat(kBootLogPath, &info) == 0 && S_ISREG(info.st_mode);
+  size_t needed = reservation_size(entries);
+  if (present && static_cast<size_t>(info.st_size) >= needed) return;
+  Finding small = finding(FindingKind::kReservationUndersized, kBootLogPath);
+  small.stored = present ? std::to_string(info.st_size) : "";
+  small.current = std::to_string(needed);
+  findings->push_back(small);
+}
+
 void check_new_files(const std::set<std::string>& held, std::vector<Finding>* findings) {
   BootFileDiscovery discovery = discover_boot_files();
   if (!discovery.complete) {
@@ -469,6 +483,7 @@ void check_baseline(const Options& options, Report* report) {
       missing.empty() ? translate_all(measured) : std::vector<std::string>(measured.size());
   check_boot_paths(measured, boot_paths, missing, &report->findings);
   check_leftovers(&report->findings);
+  check_reservation(report->entries, &report->findings);
   check_new_files(held, &report->findings);
   check_path_list(entry_paths, &report->findings);
   if (options.check_tpm) check_tpm(report->references, &report->tpm, &report->findings);
@@ -499,6 +514,7 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kTpmUnreadable: return "tpm_unreadable";
     case FindingKind::kBootPathChanged: return "boot_path_changed";
     case FindingKind::kLeftoverTemporary: return "leftover_temporary";
+    case FindingKind::kReservationUndersized: return "reservation_undersized";
     case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
     case FindingKind::kDiscoveryFailed: return "discovery_failed";
   }
@@ -522,6 +538,7 @@ bool is_drift(FindingKind kind) {
 bool stops_boot(FindingKind kind) {
   switch (kind) {
     case FindingKind::kLeftoverTemporary:
+    case FindingKind::kReservationUndersized:
     case FindingKind::kPathListMissing:
     case FindingKind::kUnlistedEntry:
     case FindingKind::kUnmatchedLine:

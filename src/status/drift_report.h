@@ -45,6 +45,7 @@ enum class FindingKind {
   kBootPathChanged,        // the file's boot path is no longer the stored one,
                            // or more than one entry holds the file
   kLeftoverTemporary,      // a temporary file of an interrupted command in /boot
+  kReservationUndersized,  // the boot log reservation is missing or too small for the entries
   // Not checked: something could not be examined.
   kUnreadable,             // the entry's file could not be measured
   kInvalidEntry,           // an entry without a usable "sys_path"
@@ -64,6 +65,7 @@ inline constexpr FindingKind kDriftKinds[] = {
     FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
     FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
     FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
+    FindingKind::kReservationUndersized,
 };
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
@@ -74,9 +76,10 @@ struct Finding {
   FindingKind kind;
   std::string path;     // the file or line concerned; empty for index findings
   std::string stored;   // kChanged: stored text; kSlotDiffers: slot bytes in hex;
-                        // kBootPathChanged: the entry's "grub_path"
+                        // kBootPathChanged: the entry's "grub_path"; kReservationUndersized: its size
   std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value;
-                        // kBootPathChanged: the boot path now, empty when unknown
+                        // kBootPathChanged: the boot path now, empty when unknown;
+                        // kReservationUndersized: the size the entries need
   std::string reason;   // the "not checked" kinds: why
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
   BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile: which discovery rule finds it

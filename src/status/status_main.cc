@@ -106,6 +106,9 @@ std::string describe(const drift::Finding& item) {
     }
     case FindingKind::kLeftoverTemporary:
       return item.path + ": temporary file left by an interrupted command";
+    case FindingKind::kReservationUndersized:
+      return item.path + ": boot log reservation " + (item.stored.empty() ? "missing" : "of " + item.stored + " bytes") +
+             ", the entries need " + item.current;
     case FindingKind::kBootPathUnchecked:
       return item.path.empty() ? item.reason : item.path + ": boot path not checked: " + item.reason;
   }
@@ -255,6 +258,11 @@ json_object* finding_json(const drift::Finding& item) {
                            item.current.empty() ? nullptr : json_object_new_string(item.current.c_str()));
     if (item.holders > 1)
       json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
+  }
+  if (item.kind == FindingKind::kReservationUndersized) {
+    json_object_object_add(object, "size",
+                           item.stored.empty() ? nullptr : json_object_new_int64(std::stoll(item.stored)));
+    json_object_object_add(object, "needed", json_object_new_int64(std::stoll(item.current)));
   }
   if (item.kind == FindingKind::kNewFile) add_string(object, "class", boot_file_class_name(item.file_class));
   if (item.kind == FindingKind::kSlotDiffers) {
