@@ -202,7 +202,10 @@ TEST_F(HooksKernel, NothingRunsBeforeTheBaselineExists) {
 
 TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
   write_file(kOldRamDisk, "rebuilt ram disk");
-  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", kOldRamDisk).status, 0);
+  // update-initramfs names the directory with a trailing slash.
+  auto rebuilt = run_parts("initramfs/post-update.d/", "6.1.0-13-amd64", kOldRamDisk);
+  EXPECT_EQ(rebuilt.status, 0);
+  EXPECT_FALSE(contains(rebuilt.err, "hook directory")) << rebuilt.err;
   write_file("/boot/initramfs-6.1.0-13-amd64kdump.img", "crash kernel's ram disk");
   EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", "/boot/initramfs-6.1.0-13-amd64kdump.img").status,
             0);
@@ -214,6 +217,40 @@ TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
   EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u /boot/grub/grub.cfg"}));
   auto report = status();
   EXPECT_EQ(report.status, 0) << report.out << "(the crash kernel's RAM disk is not a boot file)";
+}
+
+// The real update-initramfs builds a RAM disk for a kernel version with an
+// empty module tree and runs our hook as Debian does (the directory with a
+// trailing slash). A nested mount namespace lays tmpfs over what it writes
+// beyond /boot and /etc: the module tree, its state and its scratch space.
+TEST_F(HooksKernel, RealUpdateInitramfsHasTheBuiltRamDiskMeasured) {
+  if (access("/usr/sbin/update-initramfs", X_OK) != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "no update-initramfs (initramfs-tools) or unshare on this machine";
+  const std::string version = "6.1.0-99-zovemo";
+  const std::string ram_disk = "/boot/initrd.img-" + version;
+  const std::string layers = root_ + "/layers";
+  sandbox::make_dirs(layers);
+  write_file("/boot/config-" + version, "CONFIG_RD_GZIP=y\nCONFIG_RD_ZSTD=y\n");
+  std::string script =
+      "set -eu\n"
+      "mount -t tmpfs layers " + layers + "\n"
+      "mkdir " + layers + "/upper " + layers + "/work\n"
+      "mount -t overlay lib -o lowerdir=/usr/lib,upperdir=" + layers + "/upper,workdir=" + layers + "/work /usr/lib\n"
+      "mkdir -p /lib/modules/" + version + " /var/lib/initramfs-tools\n"
+      "mount -t tmpfs state /var/lib/initramfs-tools\n"
+      "mount -t tmpfs scratch /var/tmp\n"
+      "mkdir -p /etc/initramfs/post-update.d\n"
+      "cp " + kHook + " /etc/initramfs/post-update.d/zzz-zovemo\n"
+      "update-initramfs -c -k " + version + "\n";
+  auto built = sandbox::run("/usr/bin/unshare", {"--mount", "--propagation", "private", "sh", "-c", script},
+                            path_variable());
+  if (built.status != 0 && contains(built.err, "unshare failed"))
+    GTEST_SKIP() << "no nested mount namespace here: " << built.err;
+  ASSERT_EQ(built.status, 0) << built.err;
+  EXPECT_FALSE(contains(built.err, "hook directory")) << built.err;
+  EXPECT_TRUE(sandbox::exists(ram_disk));
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-a " + ram_disk}));
+  EXPECT_TRUE(contains(read_file("/boot/.vemobase.tmp"), ram_disk + "\n"));
 }
 
 // kernel-install itself, over a plugin list of stand-ins of the boot
