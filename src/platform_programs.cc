@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,13 +151,27 @@ class OutputReader {
   bool keeping_ = true;
 };
 
-// Waits for `child` until the deadline; false when it passed first.
+// Waits for `child` until the deadline; false when it passed first. A child
+// that cannot be waited for leaves *status at -1.
 bool reap_by(pid_t child, Clock::time_point deadline, int* status) {
+  // A process descriptor becomes readable when the child ends; without one
+  // (an old kernel) the child is asked for at growing intervals.
+  UniqueFd ended(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+  while (ended.get() >= 0) {
+    struct pollfd wait_for = {ended.get(), POLLIN, 0};
+    int ready = poll(&wait_for, 1, milliseconds_until(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && Clock::now() >= deadline) return false;
+    if (ready != 0) break;
+  }
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     pid_t reaped = waitpid(child, status, WNOHANG);
     if (reaped == child) return true;
-    if (reaped < 0 && errno != EINTR) return true;  // nothing left to wait for
+    if (reaped < 0 && errno != EINTR) {
+      *status = -1;
+      return true;
+    }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -224,6 +239,7 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
     output.timed_out = true;
     output.lines.clear();
     kill(-child, SIGKILL);
+    kill(child, SIGKILL);
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
   } else {
