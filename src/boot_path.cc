@@ -55,15 +55,47 @@ void fail_with(TranslationFailure* failure, std::string cause, std::string detai
   if (failure != nullptr) *failure = {std::move(cause), std::move(detail), std::move(advice)};
 }
 
+// The most a GRUB tool's answer may hold: a path on the device is no longer
+// than a path the kernel takes, and the drive word is far shorter.
+constexpr RunBounds kGrubAnswer{0, PATH_MAX};
+
+// What the program said, and how it ended when that was a failure.
 std::string program_said(const ProgramOutput& output, const char* program) {
   if (!output.started) return std::string(program) + " cannot be started";
-  return one_line(output.errors);
+  std::string said = one_line(output.errors);
+  if (output.succeeded()) return said;
+  std::string ended = std::string(program) + " " + output.end_description();
+  return said.empty() ? ended : ended + ": " + said;
+}
+
+// A GRUB tool that failed gave no answer, whatever it printed.
+bool answered(const ProgramOutput& output) {
+  return output.succeeded() && !output.lines.empty() && !output.lines[0].empty();
+}
+
+bool has_control_character(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// A program that outlasted its bound explains the failure by itself.
+bool fail_on_timeout(const ProgramOutput& output, const char* program, TranslationFailure* failure) {
+  if (!output.timed_out) return false;
+  fail_with(failure, std::string(program) + " " + output.end_description(), one_line(output.errors));
+  return true;
 }
 
 bool path_on_device(const std::string& path, std::string* relative, TranslationFailure* failure) {
-  ProgramOutput output = run_program({GRUB_MKRELPATH, path}, ErrorOutput::kCapture, 1);
-  if (output.lines.empty() || output.lines[0].empty() || output.lines[0][0] != '/') {
+  ProgramOutput output = run_program({GRUB_MKRELPATH, path}, ErrorOutput::kCapture, 1, '\n', kGrubAnswer);
+  if (fail_on_timeout(output, GRUB_MKRELPATH, failure)) return false;
+  if (!answered(output) || output.lines[0][0] != '/') {
     fail_with(failure, std::string(GRUB_MKRELPATH) + " gave no path on the device", program_said(output, GRUB_MKRELPATH));
+    return false;
+  }
+  if (has_control_character(output.lines[0])) {
+    fail_with(failure, std::string(GRUB_MKRELPATH) + " answered no path on the device",
+              "it printed \"" + one_line(output.lines[0]) + "\"");
     return false;
   }
   *relative = output.lines[0];
@@ -73,6 +105,7 @@ bool path_on_device(const std::string& path, std::string* relative, TranslationF
 // "lvm/" + base name of the device node in df's second line; false without one.
 bool lvm_device(const std::string& path, std::string* device, TranslationFailure* failure) {
   ProgramOutput output = run_program({"df", path}, ErrorOutput::kCapture, 2);
+  if (fail_on_timeout(output, "df", failure)) return false;
   if (output.lines.size() < 2) {
     fail_with(failure, "df names no device for the logical volume", program_said(output, "df"));
     return false;
@@ -148,10 +181,14 @@ bool looks_like_drive(const std::string& device) {
 // own guess, the compatibility hint (which reads the device map) where the
 // guess names nothing.
 bool probe_device_part(const std::string& path, std::string* device, TranslationFailure* failure) {
-  ProgramOutput probe = run_program({GRUB_PROBE, "--target", "bios_hints", path}, ErrorOutput::kDiscard, 1);
-  if (probe.lines.empty() || probe.lines[0].empty()) {
-    probe = run_program({GRUB_PROBE, "--target", "compatibility_hint", path}, ErrorOutput::kCapture, 1);
-    if (probe.lines.empty() || probe.lines[0].empty()) {
+  ProgramOutput probe =
+      run_program({GRUB_PROBE, "--target", "bios_hints", path}, ErrorOutput::kDiscard, 1, '\n', kGrubAnswer);
+  if (fail_on_timeout(probe, GRUB_PROBE, failure)) return false;
+  if (!answered(probe)) {
+    probe = run_program({GRUB_PROBE, "--target", "compatibility_hint", path}, ErrorOutput::kCapture, 1, '\n',
+                        kGrubAnswer);
+    if (fail_on_timeout(probe, GRUB_PROBE, failure)) return false;
+    if (!answered(probe)) {
       explain_missing_drive(path, probe, failure);
       return false;
     }

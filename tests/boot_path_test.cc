@@ -2,7 +2,11 @@
 // what each program printed, which programs ran, with which arguments.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 #include "boot_path.h"
 #include "grub_tools.h"
@@ -20,6 +24,40 @@ std::string translate(const std::string& path) {
   free(boot_path);
   return text;
 }
+
+// The members of process group `group` that still run (zombies aside).
+int living_members(int group) {
+  int living = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    std::string stat;
+    try {
+      stat = sandbox::read_file(entry.path().string() + "/stat");
+    } catch (...) {
+      continue;
+    }
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    int parent = 0, member_of = 0;
+    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &parent, &member_of) == 3 && member_of == group &&
+        state != 'Z')
+      ++living;
+  }
+  return living;
+}
+
+// A hanging run of `program` leaves no process of its group after a second.
+bool group_of_hanging_run_is_gone(const std::string& program) {
+  std::string pid = sandbox::read_file(fakes().dir() + "/answers/" + program + "/sleeping");
+  for (int i = 0; i < 100 && living_members(std::stoi(pid)) > 0; ++i) usleep(10000);
+  return living_members(std::stoi(pid)) == 0;
+}
+
+struct ShortTimeBound {
+  ShortTimeBound() { set_default_program_seconds_for_testing(1); }
+  ~ShortTimeBound() { set_default_program_seconds_for_testing(0); }
+};
 
 std::vector<std::string> program_names() {
   std::vector<std::string> names;
@@ -177,6 +215,46 @@ TEST_F(BootPath, AtMostTwoProgramsPerPathAfterTheFirstManufacturerQuery) {
   for (int i = 0; i < 10; ++i) translate("/boot/file" + std::to_string(i));
   EXPECT_EQ(programs_started() - before, 20u);
   for (const auto& run : fakes().records()) EXPECT_NE(run[0], "sh");
+}
+
+TEST_F(BootPath, AGrubToolThatHangsIsKilledWithItsGroupAtTheBound) {
+  ShortTimeBound bound;
+  for (const char* program : {"grub2-probe", "grub2-mkrelpath"}) {
+    sandbox::write_file(fakes().dir() + "/answers/" + program + "/sleep", "30");
+    auto start = std::chrono::steady_clock::now();
+    std::string boot_path;
+    TranslationFailure failure;
+    EXPECT_FALSE(translate_boot_path("/boot/x", &boot_path, &failure)) << program;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << program;
+    EXPECT_EQ(failure.cause, std::string(program) + " did not finish within 1 seconds");
+    EXPECT_TRUE(group_of_hanging_run_is_gone(program)) << program << " or its helper still runs";
+    std::filesystem::remove(fakes().dir() + "/answers/" + program + "/sleep");
+  }
+}
+
+TEST_F(BootPath, AGrubToolThatFailedOrSaidTooMuchOrControlsGaveNoAnswer) {
+  struct Case {
+    const char* program;
+    std::string answer;
+    const char* exit;  // nullptr: status 0
+    const char* detail;
+  } cases[] = {
+      {"grub2-probe", std::string(20000, 'h'), nullptr, "grub2-probe printed more than 4096 bytes"},
+      {"grub2-probe", "hd0,gpt2\n", "1", "grub2-probe exited with status 1"},
+      {"grub2-probe", "hd0,gpt2\n", "-11", "grub2-probe was killed by signal 11"},
+      {"grub2-mkrelpath", "/" + std::string(20000, 'x'), nullptr, "grub2-mkrelpath printed more than 4096 bytes"},
+      {"grub2-mkrelpath", "/x\n", "1", "grub2-mkrelpath exited with status 1"},
+      {"grub2-mkrelpath", "/x\x1b]0;owned\x07\n", nullptr, "it printed \"/x ]0;owned\""},
+  };
+  for (const auto& c : cases) {
+    fakes().reset();
+    fakes().default_answer(c.program, c.answer);
+    if (c.exit != nullptr) sandbox::write_file(fakes().dir() + "/answers/" + c.program + "/exit", c.exit);
+    std::string boot_path;
+    TranslationFailure failure;
+    EXPECT_FALSE(translate_boot_path("/boot/x", &boot_path, &failure)) << c.detail << ": " << boot_path;
+    EXPECT_EQ(failure.detail, c.detail);
+  }
 }
 
 }  // namespace

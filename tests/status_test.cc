@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -493,6 +494,32 @@ TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
       << late.out;
   EXPECT_NE(read_file(metrics).find("\nzovemo_check_success 0\n"), std::string::npos);
   EXPECT_EQ(run_status({"--timeout=0"}).status, 3) << "a bad option";
+}
+
+// Processes of the fake platform programs that still run (zombies aside).
+int running_fakes() {
+  std::string fakes = sandbox::FakeTools::instance().dir() + "/";
+  int running = 0;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    std::string exe = fs::read_symlink(entry.path() / "exe", ignored).string();
+    if (ignored || exe.compare(0, fakes.size(), fakes) != 0) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z') ++running;
+  }
+  return running;
+}
+
+TEST_F(StatusReport, AnAbandonedCheckLeavesNoGrubToolRunning) {
+  write_file(sandbox::FakeTools::instance().dir() + "/answers/grub-probe/sleep", "30");
+  auto start = std::chrono::steady_clock::now();
+  auto late = run_status({"--timeout=1"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(late.status, 3) << late.out << late.err;
+  for (int i = 0; i < 100 && running_fakes() > 0; ++i) usleep(10000);
+  EXPECT_EQ(running_fakes(), 0) << "grub-probe outlived the check that started it";
 }
 
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {

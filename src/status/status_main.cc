@@ -21,6 +21,7 @@
 #include "drift_report.h"
 #include "measurement_pool.h"
 #include "metrics_file.h"
+#include "platform_programs.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"
@@ -492,7 +493,11 @@ int main(int argc, char** argv) {
   }
   fflush(stdout);
   fflush(stderr);
-  // The abandoned check still runs: end without tearing down what it uses.
-  if (abandoned) _exit(result.exit_status());
+  // The abandoned check still runs: end without tearing down what it uses,
+  // but stop the GRUB tools it started, which would outlive us.
+  if (abandoned) {
+    kill_running_programs();
+    _exit(result.exit_status());
+  }
   return result.exit_status();
 }

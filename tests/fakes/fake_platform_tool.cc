@@ -7,12 +7,17 @@
 // first looks for the same two answers under <dir>/answers/<name>/T/. When
 // <dir>/answers/<name>/signal holds "PID SIGNAL", the first run sends that
 // signal to that process (a TPM that dies or hangs in the middle of a
-// command) and removes the file.
+// command) and removes the file. When <dir>/answers/<name>/sleep holds N,
+// each run writes its pid to <dir>/answers/<name>/sleeping, starts a child
+// and both sleep N seconds before answering (a tool that hangs, with a
+// helper of its own); <dir>/answers/<name>/exit holds the status to exit
+// with after answering, or minus the signal to die of.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -100,14 +105,34 @@ int main(int argc, char** argv) {
     if (sscanf(signal_order.c_str(), "%d %d", &pid, &number) == 2 && pid > 0 && kill(pid, number) == 0)
       await_signal_taken(pid, number);
   }
+  std::string sleep_order;
+  if (read_whole(base + "sleep", &sleep_order)) {
+    std::string pid = std::to_string(getpid());
+    int note = open((base + "sleeping").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (note >= 0) {
+      ssize_t ignored = write(note, pid.data(), pid.size());
+      (void)ignored;
+      close(note);
+    }
+    fork();  // both sleep; the helper must die with the tool's group
+    sleep(static_cast<unsigned>(atoi(sleep_order.c_str())));
+  }
+  std::string exit_order;
+  int exit_status = read_whole(base + "exit", &exit_order) ? atoi(exit_order.c_str()) : 0;
   std::string target;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--target") target = base + argv[i + 1] + "/";
   bool answered = !target.empty() && (read_whole(target + hex(last), &answer) || read_whole(target + "default", &answer));
-  if (!answered && !read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer)) return 0;
+  if (!answered && !read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer))
+    return exit_status;
   for (size_t at = answer.find("@ARG@"); at != std::string::npos; at = answer.find("@ARG@", at + last.size())) {
     answer.replace(at, 5, last);
   }
   fwrite(answer.data(), 1, answer.size(), stdout);
-  return 0;
+  if (exit_status < 0) {  // "-11": dies of that signal after answering
+    fflush(stdout);
+    signal(-exit_status, SIG_DFL);
+    raise(-exit_status);
+  }
+  return exit_status;
 }
