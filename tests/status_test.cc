@@ -85,7 +85,7 @@ void run_json(JsonReport* report, std::vector<std::string> args = {}, const std:
     std::string detail = kind == "new_file"                                     ? member(item, "class")
                          : kind == "changed" || kind == "boot_path_changed"     ? member(item, "current")
                          : kind == "slot_differs"                               ? member(item, "pcr")
-                         : kind == "boot_path_unchecked"                        ? member(item, "reason")
+                         : kind == "boot_path_unchecked" || kind == "unreadable" ? member(item, "reason")
                                                                                 : "";
     std::string path = member(item, "path");
     report->findings.push_back({kind, path == "<absent>" ? member(item, "index") : path, detail});
@@ -410,8 +410,9 @@ TEST_F(StatusReport, AnUnmeasurableEntryIsNotCheckedRatherThanDrift) {
   run_json(&report);
   EXPECT_EQ(report.run.status, 3) << "a fifo must neither block the report nor pass as in step";
   EXPECT_EQ(report.status(), "incomplete");
-  ASSERT_EQ(report.findings.size(), 1u);
+  ASSERT_EQ(report.findings.size(), 1u) << testing::PrintToString(report.findings);
   EXPECT_EQ(report.findings[0].kind, "unreadable");
+  EXPECT_EQ(report.findings[0].detail, "a FIFO, not a regular file") << "the reason the tool gives";
 
   fs::remove(kKernel);
   JsonReport with_drift;

@@ -122,10 +122,9 @@ FileState examine_file(const std::string& path) {
     return absent(FindingKind::kUnreadable, strerror(errno));
   }
   if (S_ISLNK(info.st_mode)) return absent(FindingKind::kSymlink);
-  // A fifo would block the open and a device would be read without end;
-  // a directory measures as its size in zero bytes, as the tool does.
-  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return absent(FindingKind::kUnreadable, "not a regular file");
 
+  // What the tool refuses to measure (not a regular file, a read error) is
+  // not checked, with the same reason the tool gives.
   FileMeasurement measurement = measure_file(path.c_str());
   switch (measurement.outcome) {
     case MeasureOutcome::kMeasured: {
@@ -139,8 +138,7 @@ FileState examine_file(const std::string& path) {
     case MeasureOutcome::kSymlink:
       return absent(FindingKind::kSymlink);
     default:
-      return absent(FindingKind::kUnreadable,
-                    access(path.c_str(), R_OK) != 0 ? strerror(errno) : "changed while it was measured");
+      return absent(FindingKind::kUnreadable, describe_failure(measurement));
   }
 }
 
