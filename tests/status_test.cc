@@ -512,6 +512,14 @@ TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
     EXPECT_NE(member(report.document, "error"), "<absent>");
     EXPECT_EQ(report.get("findings"), nullptr);
   }
+
+  // A FIFO in the document's place must not block the report.
+  fs::remove("/boot/.vemobase");
+  ASSERT_EQ(mkfifo("/boot/.vemobase", 0600), 0);
+  auto fifo = run_status();
+  EXPECT_EQ(fifo.status, 3);
+  EXPECT_NE(fifo.out.find("not a regular file"), std::string::npos) << fifo.out;
+  fs::remove("/boot/.vemobase");
 }
 
 TEST(StatusDiscovery, FindsWhatInitialisationWouldMeasure) {

@@ -78,13 +78,9 @@ std::string load_document(Document* document, json_object** list) {
     return std::string("cannot examine ") + kBaselinePath + ": " + strerror(errno);
   }
   if (access(kBaselinePath, R_OK) != 0) return std::string("cannot read ") + kBaselinePath + ": " + strerror(errno);
-  document->reset(json_object_from_file(kBaselinePath));
-  if (!*document) {
-    const char* why = json_util_get_last_err();
-    std::string reason = why != nullptr ? why : "not JSON";
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    return std::string("cannot parse ") + kBaselinePath + ": " + reason;
-  }
+  std::string why_not;
+  document->reset(read_baseline_document(&why_not));
+  if (!*document) return why_not;
   if (!json_object_is_type(document->get(), json_type_object) ||
       !json_object_object_get_ex(document->get(), "list", list) || !json_object_is_type(*list, json_type_array))
     return std::string("damaged baseline: ") + kBaselinePath + " has no \"list\" array";
