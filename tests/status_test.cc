@@ -187,6 +187,17 @@ std::map<std::string, std::string> reported_references(const JsonReport& report,
   return values;
 }
 
+TEST_F(StatusReport, ANamedTpmThatDoesNotAnswerIsNotTakenForNoTpm) {
+  // Nothing listens on the port: the TPM named is silent.
+  setenv("TPM2TOOLS_TCTI", "swtpm:host=localhost,port=2399", 1);
+  JsonReport report;
+  run_json(&report);
+  unsetenv("TPM2TOOLS_TCTI");
+  EXPECT_NE(report.run.status, 0) << report.run.out;
+  EXPECT_EQ(report.findings, (std::vector<Finding>{{"tpm_unreadable", "0x1500016", ""}}));
+  EXPECT_EQ(member(report.get("tpm"), "reason"), "a TPM is named or present but did not answer");
+}
+
 TEST_F(StatusReport, ReferenceValuesComeFromTheBaselineWithoutATpm) {
   write_file("/boot/grub/x86_64-efi/extra.mod", "second module of PCR 12");
   ASSERT_EQ(run_tool({"-a", "/boot/grub/x86_64-efi/extra.mod"}).status, 0);

@@ -215,7 +215,16 @@ void add_index_finding(IndexState state, unsigned index, FindingKind missing, co
 
 void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std::vector<Finding>* findings) {
   if (testing_tpm_chip() != 0) {
-    tpm->reason = "no TPM answered";
+    if (!tpm_expected()) {
+      tpm->reason = "no TPM answered";
+      return;
+    }
+    // A TPM that is named or there but silent must not pass as no TPM.
+    tpm->reason = "a TPM is named or present but did not answer";
+    Finding silent = finding(FindingKind::kTpmUnreadable, "");
+    silent.index = kReferenceIndex;
+    silent.reason = tpm->reason;
+    findings->push_back(silent);
     return;
   }
   tpm->checked = true;
