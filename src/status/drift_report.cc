@@ -159,13 +159,12 @@ EntryState judge_entry(json_object* entry, const FileState& file, std::vector<Fi
   return EntryState::kChanged;
 }
 
-// What initialisation would measure of a discovered path: regular files,
-// and directories where find names them (ls lists a directory's content).
+// What initialisation would measure of a discovered path: regular files
+// only; a directory that find names (say "themes.cfg") is left out by
+// initialisation, since its size is not contents.
 bool measurable(const DiscoveredFile& file) {
   struct stat info {};
-  if (lstat(file.path.c_str(), &info) != 0) return false;
-  bool found_by_name = file.file_class == BootFileClass::kModule || file.file_class == BootFileClass::kConfiguration;
-  return S_ISREG(info.st_mode) || (found_by_name && S_ISDIR(info.st_mode));
+  return lstat(file.path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::string normal(const std::string& path) { return fs::path(path).lexically_normal().string(); }
