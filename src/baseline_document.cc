@@ -95,6 +95,27 @@ int init_json() {
   return 0;
 }
 
+json_object* read_baseline_document(std::string* why_not) {
+  std::string text;
+  if (!read_whole_file(kBaselinePath, &text, kBaselineDocumentLimit, why_not)) return nullptr;
+  json_tokener* tokener = json_tokener_new();
+  if (tokener == nullptr) {
+    *why_not = std::string("cannot parse ") + kBaselinePath + ": out of memory";
+    return nullptr;
+  }
+  json_object* document = json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size()));
+  const json_tokener_error parsed = json_tokener_get_error(tokener);
+  if (document == nullptr || parsed != json_tokener_success) {
+    // A document cut short parses as "continue": not a whole document either.
+    *why_not = std::string("cannot parse ") + kBaselinePath + ": " +
+               (parsed == json_tokener_continue ? "unexpected end of data" : json_tokener_error_desc(parsed));
+    if (document != nullptr) json_object_put(document);
+    document = nullptr;
+  }
+  json_tokener_free(tokener);
+  return document;
+}
+
 int get_json() {
   if (access(kBaselinePath, F_OK) != 0) {
     printf("%s not exist, init first\n", kBaselinePath);
@@ -105,8 +126,10 @@ int get_json() {
     return -1;
   }
   drop_document();
-  root = json_object_from_file(kBaselinePath);
+  std::string why_not;
+  root = read_baseline_document(&why_not);
   if (root == nullptr) {
+    tell_user("get_json", why_not);
     writeLog(1, "main:get_json() root is NULL\n");
     return -1;
   }

@@ -22,6 +22,15 @@ inline constexpr const char* kBootLogPath = "/boot/.vemolog";
 extern json_object* root;       // the whole document, or nullptr
 extern json_object* file_list;  // root's "list", owned by root
 
+// The largest document read: far above any real baseline, and a bound on
+// what a planted file can make a command hold in memory.
+inline constexpr size_t kBaselineDocumentLimit = size_t{64} << 20;
+
+// Reads and parses the document as the writes treat it: no link, no FIFO or
+// device, at most kBaselineDocumentLimit bytes. The caller owns the result;
+// nullptr with *why_not set (one line, naming the file) when it cannot.
+json_object* read_baseline_document(std::string* why_not);
+
 // New document in memory: "trust_startup" "on", "arrest_mode" "log", empty "list".
 int init_json();
 // Loads the document; prints or logs the cause and returns -1 on failure.

@@ -28,24 +28,13 @@ void publish(const FileMeasurement& measurement) {
   memcpy(retVal, measurement.text, strlen(measurement.text));
 }
 
-// In words for the administrator; one stderr line per cause.
-const char* why_not_measured(MeasureOutcome outcome) {
-  switch (outcome) {
-    case MeasureOutcome::kSymlink:
-      return "not measured: a symbolic link";
-    case MeasureOutcome::kSwapped:
-      return "not measured: the file changed while it was measured";
-    case MeasureOutcome::kOpenFailed:
-      return "not measured: the file cannot be opened";
-    default:
-      return "not measured: the file cannot be read";
-  }
-}
-
+// A file that is missing, unreadable or not a regular file is not measured:
+// -a and -u fail with the reason, -i leaves the file out with it. One stderr
+// line per cause.
 bool measured_ok(const char* path, const FileMeasurement& measurement) {
   log_measurement(path, measurement);
-  if (measurement.outcome != MeasureOutcome::kMeasured && measurement.outcome != MeasureOutcome::kMissing) {
-    tell_user_about_file("measure_file", why_not_measured(measurement.outcome), path);
+  if (measurement.outcome != MeasureOutcome::kMeasured) {
+    tell_user_about_file("measure_file", "not measured: " + describe_failure(measurement), path);
     return false;
   }
   publish(measurement);

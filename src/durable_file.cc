@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "unique_fd.h"
@@ -150,6 +151,37 @@ bool read_whole_file(const char* path, std::string* content) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;
+    content->append(buffer, static_cast<size_t>(got));
+  }
+}
+
+bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* error) {
+  UniqueFd descriptor(open_regular(path, O_RDONLY, error));
+  if (descriptor.get() < 0) return false;
+  struct stat info {};
+  if (fstat(descriptor.get(), &info) != 0) {
+    *error = describe("examine", path);
+    return false;
+  }
+  const std::string too_large = std::string("refuse \"") + path + "\": larger than " + std::to_string(limit) + " bytes";
+  if (static_cast<uint64_t>(info.st_size) > limit) {
+    *error = too_large;
+    return false;
+  }
+  content->clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(descriptor.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = describe("read", path);
+      return false;
+    }
+    if (got == 0) return true;
+    if (content->size() + static_cast<size_t>(got) > limit) {  // it grew while read
+      *error = too_large;
+      return false;
+    }
     content->append(buffer, static_cast<size_t>(got));
   }
 }

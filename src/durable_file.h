@@ -38,6 +38,9 @@ int append_to_file(const char* path, std::string_view content, std::string* erro
 // Reads a whole regular file without following a link at `path`; false when
 // it cannot be opened or read, or is not a regular file.
 bool read_whole_file(const char* path, std::string* content);
+// The same, refusing a file of more than `limit` bytes; `error` says why it
+// failed.
+bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* error);
 
 // What replace_file leaves behind when it is killed: the temporary files
 // "<path>.new-*" and, when given and present, the fixed scratch file.

@@ -3,7 +3,7 @@
 //
 // Order of the checks: existence (access, following links), open (following
 // links), then lstat of the path, which must not be a link and must name the
-// very file that was opened. The last check closes the window between the
+// very file that was opened, which must be a regular file. The last check closes the window between the
 // open and the lstat: a path swapped in between (for another file or for a
 // link) fails instead of measuring a file that nobody examined.
 #include "file_measurement.h"
@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "file_measurement_internal.h"
 #include "sm3.h"
@@ -27,9 +28,11 @@
 namespace file_measurement_internal {
 namespace {
 std::atomic<AfterOpenHook> after_open_hook{nullptr};
+std::atomic<ReadFunction> read_function{nullptr};
 }  // namespace
 
 void set_after_open_hook(AfterOpenHook hook) { after_open_hook.store(hook); }
+void set_read_function(ReadFunction function) { read_function.store(function); }
 
 bool same_file(const struct stat& opened, const struct stat& examined) {
   return opened.st_dev == examined.st_dev && opened.st_ino == examined.st_ino;
@@ -50,27 +53,52 @@ uint8_t* thread_buffer() {
   return buffer.get();
 }
 
-// Hashes exactly `size` bytes from `fd`. Where the file delivers less (it
-// shrank, or it is a directory), the missing bytes count as zeros; nothing
-// past `size` is read.
-void hash_contents(int fd, uint64_t size, uint8_t* buffer, size_t capacity, SM3_context* ctx) {
-  bool exhausted = false;
+ssize_t read_contents(int fd, void* buffer, size_t count) {
+  const auto function = file_measurement_internal::read_function.load();
+  return function != nullptr ? function(fd, buffer, count) : read(fd, buffer, count);
+}
+
+// Hashes exactly `size` bytes from `fd`. Where the file ends early (it
+// shrank, or reports a size larger than it delivers), the missing bytes
+// count as zeros; nothing past `size` is read. 0 on success, the errno of a
+// failed read otherwise: zeros in place of bytes that could not be read
+// would be stored as if they were the file.
+int hash_contents(int fd, uint64_t size, uint8_t* buffer, size_t capacity, SM3_context* ctx) {
+  bool at_end = false;
   while (size > 0) {
     const size_t want = size < capacity ? static_cast<size_t>(size) : capacity;
     size_t got = 0;
-    while (!exhausted && got < want) {
-      const ssize_t n = read(fd, buffer + got, want - got);
+    while (!at_end && got < want) {
+      const ssize_t n = read_contents(fd, buffer + got, want - got);
       if (n > 0) {
         got += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        exhausted = true;  // end of file or a read error: zeros from here on
+      } else if (n == 0) {
+        at_end = true;  // zeros from here on
+      } else if (errno != EINTR) {
+        return errno != 0 ? errno : EIO;
       }
     }
     if (got < want) memset(buffer + got, 0, want - got);
     SM3_process(ctx, buffer, static_cast<int32_t>(want));
     size -= want;
+  }
+  return 0;
+}
+
+const char* kind_of_file(mode_t type) {
+  switch (type) {
+    case S_IFDIR:
+      return "a directory";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFSOCK:
+      return "a socket";
+    default:
+      return "not a regular file";
   }
 }
 
@@ -88,7 +116,8 @@ void to_text(const uint8_t digest[32], char text[65]) {
 FileMeasurement measure_file(const char* path) {
   FileMeasurement result;
   if (access(path, F_OK) != 0) {
-    result.outcome = MeasureOutcome::kMissing;
+    result.error = errno;
+    result.outcome = errno == ENOENT || errno == ENOTDIR ? MeasureOutcome::kMissing : MeasureOutcome::kExamineFailed;
     return result;
   }
 
@@ -96,6 +125,7 @@ FileMeasurement measure_file(const char* path) {
   // keeps a terminal from becoming ours.
   const UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) {
+    result.error = errno;
     result.outcome = MeasureOutcome::kOpenFailed;
     return result;
   }
@@ -103,6 +133,7 @@ FileMeasurement measure_file(const char* path) {
 
   struct stat examined {};
   if (lstat(path, &examined) != 0) {
+    result.error = errno;
     result.outcome = MeasureOutcome::kExamineFailed;
     return result;
   }
@@ -112,11 +143,19 @@ FileMeasurement measure_file(const char* path) {
   }
   struct stat opened {};
   if (fstat(file.get(), &opened) != 0) {
+    result.error = errno;
     result.outcome = MeasureOutcome::kExamineFailed;
     return result;
   }
   if (!file_measurement_internal::same_file(opened, examined)) {
     result.outcome = MeasureOutcome::kSwapped;
+    return result;
+  }
+  // What was opened must be a regular file: a FIFO or a device has no
+  // contents of a size to hash, and a directory's size is not its contents.
+  if (!S_ISREG(opened.st_mode)) {
+    result.type = opened.st_mode & S_IFMT;
+    result.outcome = MeasureOutcome::kNotRegular;
     return result;
   }
 
@@ -127,17 +166,49 @@ FileMeasurement measure_file(const char* path) {
   SM3_context ctx;
   SM3_init(&ctx);
   const uint64_t size = examined.st_size > 0 ? static_cast<uint64_t>(examined.st_size) : 0;
+  int read_error = 0;
   if (uint8_t* buffer = thread_buffer()) {
-    hash_contents(file.get(), size, buffer, kChunkSize, &ctx);
+    read_error = hash_contents(file.get(), size, buffer, kChunkSize, &ctx);
   } else {
     uint8_t small[4096];  // the large buffer could not be had: slower, same result
-    hash_contents(file.get(), size, small, sizeof small, &ctx);
+    read_error = hash_contents(file.get(), size, small, sizeof small, &ctx);
+  }
+  if (read_error != 0) {
+    result.error = read_error;
+    result.outcome = MeasureOutcome::kReadFailed;
+    return result;
   }
   uint8_t digest[32];
   SM3_done(&ctx, digest);
   to_text(digest, result.text);
   result.outcome = MeasureOutcome::kMeasured;
   return result;
+}
+
+std::string describe_failure(const FileMeasurement& measurement) {
+  // strerror_r: the status report describes failures on worker threads.
+  char buffer[256];
+  const std::string error =
+      measurement.error != 0 ? strerror_r(measurement.error, buffer, sizeof buffer) : "unknown error";
+  switch (measurement.outcome) {
+    case MeasureOutcome::kMeasured:
+      return "";
+    case MeasureOutcome::kMissing:
+      return "the file does not exist";
+    case MeasureOutcome::kOpenFailed:
+      return "the file cannot be opened (" + error + ")";
+    case MeasureOutcome::kExamineFailed:
+      return "the file cannot be examined (" + error + ")";
+    case MeasureOutcome::kSymlink:
+      return "a symbolic link";
+    case MeasureOutcome::kSwapped:
+      return "the file changed while it was measured";
+    case MeasureOutcome::kNotRegular:
+      return std::string(kind_of_file(measurement.type)) + ", not a regular file";
+    case MeasureOutcome::kReadFailed:
+      return "a read failed (" + error + ")";
+  }
+  return "the file cannot be read";
 }
 
 void log_measurement(const char* path, const FileMeasurement& measurement) {
@@ -151,9 +222,13 @@ void log_measurement(const char* path, const FileMeasurement& measurement) {
     case MeasureOutcome::kSwapped:
       writeLog(0, "SM3, %s changed while measured\n", path);
       break;
-    case MeasureOutcome::kMeasured:
     case MeasureOutcome::kMissing:
     case MeasureOutcome::kExamineFailed:
+    case MeasureOutcome::kNotRegular:
+    case MeasureOutcome::kReadFailed:
+      writeLog(0, "SM3, %s not measured: %s\n", path, describe_failure(measurement).c_str());
+      break;
+    case MeasureOutcome::kMeasured:
       break;
   }
 }
@@ -165,9 +240,6 @@ int SM3_256_PRO(const char* path) {
     case MeasureOutcome::kMeasured:
       memset(retVal, 0, sizeof retVal);
       memcpy(retVal, measurement.text, 64);
-      return 0;
-    case MeasureOutcome::kMissing:
-      memset(retVal, 0, sizeof retVal);
       return 0;
     default:
       return -1;

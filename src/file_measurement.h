@@ -1,30 +1,46 @@
 // File measurement: a file's SM3 digest as its measurement text, 64
-// lowercase hex digits. Symbolic links are refused; a path that does not
-// exist (also a dangling link) measures as the empty text.
+// lowercase hex digits. Only a regular file that reads without error is
+// measured: a symbolic link, a directory, a FIFO, a device, a read error and
+// a path that does not exist (also a dangling link) are refused, each with
+// its reason, because a text stored for any of them would describe bytes
+// that nobody read.
 #pragma once
+
+#include <sys/types.h>
+
+#include <string>
 
 enum class MeasureOutcome {
   kMeasured,       // text holds 64 digits
-  kMissing,        // the path does not exist: empty text, still a success
+  kMissing,        // the path does not exist: empty text, not measured
   kOpenFailed,     // could not be opened for reading
-  kExamineFailed,  // lstat failed
+  kExamineFailed,  // lstat or fstat failed
   kSymlink,        // the path is a symbolic link
   kSwapped,        // what was opened is not what was examined
+  kNotRegular,     // a directory, FIFO, device or socket, not a regular file
+  kReadFailed,     // a read failed part way: the text would hide the error
 };
 
 struct FileMeasurement {
   MeasureOutcome outcome = MeasureOutcome::kOpenFailed;
+  int error = 0;       // errno of the failed call, 0 where none applies
+  mode_t type = 0;     // S_IFMT bits of what was opened, for kNotRegular
   char text[65] = {};  // zero-terminated measurement text
 };
 
 // Measures without touching any process-wide state and without logging, so
 // worker threads may call it; exactly st_size bytes are hashed, zeros where
-// a read falls short, in constant memory.
+// the file ends early (it shrank, or reports more than it holds), in
+// constant memory. A read error is a failure, never zeros.
 FileMeasurement measure_file(const char* path);
+
+// Why a measurement failed, in words for the administrator ("" when it
+// measured), e.g. "a read failed: Input/output error".
+std::string describe_failure(const FileMeasurement& measurement);
 
 // Writes the log line that belongs to a measurement's outcome, if any.
 void log_measurement(const char* path, const FileMeasurement& measurement);
 
-// 0 with retVal holding the text (all zero for a missing path); -1 with
-// retVal unchanged after a failure, which is logged.
+// 0 with retVal holding the text; -1 with retVal unchanged after a failure
+// (a missing path included), which is logged.
 int SM3_256_PRO(const char* path);

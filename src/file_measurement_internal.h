@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 namespace file_measurement_internal {
 
@@ -10,6 +11,11 @@ namespace file_measurement_internal {
 // test swap the path in the window that the identity check guards.
 using AfterOpenHook = void (*)(const char* path);
 void set_after_open_hook(AfterOpenHook hook);
+
+// The read that measure_file calls for the file's contents; nullptr (the
+// default) for read(2). Lets a test make a read fail part way.
+using ReadFunction = ssize_t (*)(int fd, void* buffer, size_t count);
+void set_read_function(ReadFunction function);
 
 // Whether the opened file (fstat) is the file examined at the path (lstat).
 bool same_file(const struct stat& opened, const struct stat& examined);

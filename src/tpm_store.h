@@ -25,10 +25,13 @@ int testing_tpm_chip();
 // the reference index was not updated, and every later TPM step of the run
 // fails at once instead of waiting for it again.
 //
-// For a probe that failed: true when a TPM seems to be there all the same
-// (a TPM device node exists, or a TPM simulator accepts connections), and
-// then reports it as above. A machine without a TPM stays silent.
+// For a probe that failed: true when a TPM was expected all the same
+// (tpm_expected), and then reports it as above. A machine without a TPM stays silent.
 bool report_unanswering_tpm();
+// Whether a TPM is expected to answer: the administrator named one
+// (TPM2TOOLS_TCTI or TCTI set), a TPM device node exists, or a TPM simulator
+// accepts connections. Reports nothing.
+bool tpm_expected();
 // Forgets a silent TPM, as a new run would; only tests need this.
 void reset_tpm_silence();
 

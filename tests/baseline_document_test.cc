@@ -76,6 +76,40 @@ TEST(BaselineDocument, LoadRefusesDamagedDocumentsWithoutCrashing) {
   }
 }
 
+// A FIFO would block the command under the lock for ever, a link to a device
+// would be read without end: both are refused at once, as the writes refuse
+// them, and so is a document beyond the size bound.
+TEST(BaselineDocument, LoadRefusesWhatIsNotARegularFileOrTooLarge) {
+  struct Case {
+    const char* name;
+    void (*plant)();
+    const char* reason;
+  } cases[] = {
+      {"fifo", [] { ASSERT_EQ(mkfifo(kBaselinePath, 0600), 0); }, "not a regular file"},
+      {"link to /dev/zero", [] { fs::create_symlink("/dev/zero", kBaselinePath); }, "refuse symbolic link"},
+      {"too large",
+       [] {
+         sandbox::write_file(kBaselinePath, "{\"list\":[]}");
+         fs::resize_file(kBaselinePath, kBaselineDocumentLimit + 1);
+       },
+       "larger than"},
+  };
+  for (const auto& c : cases) {
+    fs::remove(kBaselinePath);
+    c.plant();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(get_json(), -1) << c.name;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(root, nullptr) << c.name;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << c.name << ": " << err;
+    std::string why_not;
+    EXPECT_EQ(read_baseline_document(&why_not), nullptr) << c.name;
+    EXPECT_NE(why_not.find(kBaselinePath), std::string::npos) << c.name << ": " << why_not;
+    release_json();
+  }
+  fs::remove(kBaselinePath);
+}
+
 TEST(BaselineDocument, DamagedValuesAreHandledByTheCommands) {
   // "trust_startup" as a number counts as not on; entries that are not objects stay as they are.
   sandbox::write_file(kBaselinePath, R"({"trust_startup":5,"arrest_mode":"log","list":[1,"x",null]})");

@@ -478,8 +478,8 @@ TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {
                             last.time + "\n");
   expect_in_step();
 
-  // Update all: a file that is gone is measured as the empty text; one that can
-  // no longer be translated is logged and the rest go on.
+  // Update all: a file that is gone keeps its value and is said, one that can
+  // no longer be translated is logged, and the rest go on.
   write_file("/boot/grub/grub.cfg", "changed");
   fs::remove("/boot/grub/x86_64-efi/normal.mod");
   fakes().answer("grub-mkrelpath", "/etc/zovemo-test.conf", "");
@@ -487,14 +487,15 @@ TEST_F(Lifecycle, AddUpdateUpdateAllDelete) {
   EXPECT_EQ(all.status, 0);
   EXPECT_EQ(all.out.find("failed"), std::string::npos);
   EXPECT_TRUE(log_has("all:upd \"/etc/zovemo-test.conf\" failed"));
+  EXPECT_NE(all.err.find("not measured: the file does not exist"), std::string::npos) << all.err;
   fakes().answer("grub-mkrelpath", "/etc/zovemo-test.conf", "/etc/zovemo-test.conf\n");
   auto document = entries();
   EXPECT_EQ(document[5].value, sm3_hex("changed"));
   for (const auto& entry : document)
     if (entry.sys_path == "/boot/grub/x86_64-efi/normal.mod") {
-      EXPECT_EQ(entry.value, "");
+      EXPECT_EQ(entry.value.size(), 64u) << "the value measured before it went";
     }
-  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 3 * 6);
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 3 * 5);
 
   EXPECT_EQ(run_tool({"-d", "/etc/zovemo-test.conf"}).out, "delete /etc/zovemo-test.conf\n");
   EXPECT_EQ(path_list().size(), 6u);

@@ -1,6 +1,7 @@
 // File measurement: the measurement text against OpenSSL's SM3 over the same
 // bytes, retVal after success, absence and failure, the log lines, links,
-// special files, the identity check against a swapped path, and size.
+// special files, read errors, the identity check against a swapped path, and
+// size.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -9,7 +10,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -71,6 +74,7 @@ class FileMeasureTest : public ::testing::Test {
   }
   void TearDown() override {
     file_measurement_internal::set_after_open_hook(nullptr);
+    file_measurement_internal::set_read_function(nullptr);
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -148,35 +152,67 @@ TEST_F(FileMeasureTest, LinkToAFileIsRefused) {
   EXPECT_EQ(measure_file(link.c_str()).outcome, MeasureOutcome::kSymlink);
 }
 
-TEST_F(FileMeasureTest, MissingPathAndDanglingLinkMeasureAsTheEmptyText) {
+TEST_F(FileMeasureTest, MissingPathAndDanglingLinkAreRefusedWithTheirReason) {
+  // Stored as a text, a missing file would pass for measured.
   const std::string link = dir_ + "/dangling";
   ASSERT_EQ(symlink((dir_ + "/nowhere").c_str(), link.c_str()), 0);
   for (const std::string& path : {dir_ + "/nowhere", link, dir_ + "/no/such/dir/file"}) {
-    memset(retVal, 'Q', sizeof retVal);
-    EXPECT_EQ(SM3_256_PRO(path.c_str()), 0) << path;
-    expect_retval_zero();
+    EXPECT_EQ(SM3_256_PRO(path.c_str()), -1) << path;
+    expect_retval_untouched();
+    EXPECT_TRUE(logged("SM3, " + path + " not measured: the file does not exist")) << path;
     const FileMeasurement m = measure_file(path.c_str());
     EXPECT_EQ(m.outcome, MeasureOutcome::kMissing);
     EXPECT_STREQ(m.text, "");
   }
-  EXPECT_TRUE(sandbox::log_lines().empty());
 }
 
-TEST_F(FileMeasureTest, DirectoryMeasuresAsItsSizeInZeros) {
+// Neither a directory's size nor a device's endless bytes are contents.
+TEST_F(FileMeasureTest, DirectoryAndDeviceAreRefusedAsNotRegularFiles) {
   const std::string sub = dir_ + "/sub";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   write("sub/a", "x");
-  struct stat info {};
-  ASSERT_EQ(lstat(sub.c_str(), &info), 0);
-  EXPECT_EQ(SM3_256_PRO(sub.c_str()), 0);
-  expect_retval_text(oracle_text(std::string(static_cast<size_t>(info.st_size), '\0')));
+  for (const auto& [path, reason] : {std::pair<std::string, std::string>{sub, "a directory, not a regular file"},
+                                     {"/dev/zero", "a character device, not a regular file"}}) {
+    memset(retVal, 'Q', sizeof retVal);
+    EXPECT_EQ(SM3_256_PRO(path.c_str()), -1) << path;
+    expect_retval_untouched();
+    const FileMeasurement m = measure_file(path.c_str());
+    EXPECT_EQ(m.outcome, MeasureOutcome::kNotRegular) << path;
+    EXPECT_EQ(describe_failure(m), reason);
+  }
 }
 
 TEST_F(FileMeasureTest, FifoWithoutWriterDoesNotBlock) {
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  EXPECT_EQ(SM3_256_PRO(fifo.c_str()), 0);
-  expect_retval_text(kEmptyText);
+  EXPECT_EQ(SM3_256_PRO(fifo.c_str()), -1);
+  expect_retval_untouched();
+  EXPECT_TRUE(logged("SM3, " + fifo + " not measured: a FIFO, not a regular file"));
+}
+
+// The second read fails as a failing disk would: zeros in place of the
+// unread bytes must not become a text.
+int reads_seen = 0;
+ssize_t read_failing_from_the_second(int fd, void* buffer, size_t count) {
+  if (++reads_seen >= 2) {
+    errno = EIO;
+    return -1;
+  }
+  return read(fd, buffer, count);
+}
+
+TEST_F(FileMeasureTest, ReadErrorIsAFailureWithItsErrno) {
+  const std::string path =
+      write("failing", random_bytes(3 * file_measurement_internal::kChunkSize, 5));
+  reads_seen = 0;
+  file_measurement_internal::set_read_function(read_failing_from_the_second);
+  EXPECT_EQ(SM3_256_PRO(path.c_str()), -1);
+  expect_retval_untouched();
+  EXPECT_TRUE(logged("SM3, " + path + " not measured: a read failed (Input/output error)"));
+  reads_seen = 0;
+  const FileMeasurement m = measure_file(path.c_str());
+  EXPECT_EQ(m.outcome, MeasureOutcome::kReadFailed);
+  EXPECT_EQ(m.error, EIO);
 }
 
 TEST_F(FileMeasureTest, UnopenableFileFailsWithItsLogLine) {

@@ -297,4 +297,22 @@ TEST(TpmStoreWithoutTpm, ProbeFailsFastAndSilently) {
   RecordProperty("probe_ms", std::to_string(took));
 }
 
+// A TPM the administrator named that does not answer (nothing listens on
+// the port) is said, not taken for a machine without a TPM.
+TEST(TpmStoreWithoutTpm, NamedTpmThatDoesNotAnswerIsSaid) {
+  reset_tool_log();
+  if (tpm_expected()) GTEST_SKIP() << "a TPM is named or present here; the case needs a machine without";
+  for (const char* name : {"TPM2TOOLS_TCTI", "TCTI"}) {
+    setenv(name, "swtpm:host=localhost,port=2399", 1);
+    EXPECT_NE(testing_tpm_chip(), 0) << name;
+    EXPECT_TRUE(tpm_expected()) << name;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(report_unanswering_tpm()) << name;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("the TPM did not answer"), std::string::npos) << name << ": " << err;
+    unsetenv(name);
+    reset_tpm_silence();
+  }
+}
+
 }  // namespace

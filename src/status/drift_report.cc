@@ -79,13 +79,9 @@ std::string load_document(Document* document, json_object** list) {
     return std::string("cannot examine ") + kBaselinePath + ": " + strerror(errno);
   }
   if (access(kBaselinePath, R_OK) != 0) return std::string("cannot read ") + kBaselinePath + ": " + strerror(errno);
-  document->reset(json_object_from_file(kBaselinePath));
-  if (!*document) {
-    const char* why = json_util_get_last_err();
-    std::string reason = why != nullptr ? why : "not JSON";
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    return std::string("cannot parse ") + kBaselinePath + ": " + reason;
-  }
+  std::string why_not;
+  document->reset(read_baseline_document(&why_not));
+  if (!*document) return why_not;
   if (!json_object_is_type(document->get(), json_type_object) ||
       !json_object_object_get_ex(document->get(), "list", list) || !json_object_is_type(*list, json_type_array))
     return std::string("damaged baseline: ") + kBaselinePath + " has no \"list\" array";
@@ -123,10 +119,9 @@ FileState examine_file(const std::string& path) {
     return absent(FindingKind::kUnreadable, strerror(errno));
   }
   if (S_ISLNK(info.st_mode)) return absent(FindingKind::kSymlink);
-  // A fifo would block the open and a device would be read without end;
-  // a directory measures as its size in zero bytes, as the tool does.
-  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return absent(FindingKind::kUnreadable, "not a regular file");
 
+  // What the tool refuses to measure (not a regular file, a read error) is
+  // not checked, with the same reason the tool gives.
   FileMeasurement measurement = measure_file(path.c_str());
   switch (measurement.outcome) {
     case MeasureOutcome::kMeasured: {
@@ -140,8 +135,7 @@ FileState examine_file(const std::string& path) {
     case MeasureOutcome::kSymlink:
       return absent(FindingKind::kSymlink);
     default:
-      return absent(FindingKind::kUnreadable,
-                    access(path.c_str(), R_OK) != 0 ? strerror(errno) : "changed while it was measured");
+      return absent(FindingKind::kUnreadable, describe_failure(measurement));
   }
 }
 
@@ -166,13 +160,12 @@ EntryState judge_entry(json_object* entry, const FileState& file, std::vector<Fi
   return EntryState::kChanged;
 }
 
-// What initialisation would measure of a discovered path: regular files,
-// and directories where find names them (ls lists a directory's content).
+// What initialisation would measure of a discovered path: regular files
+// only; a directory that find names (say "themes.cfg") is left out by
+// initialisation, since its size is not contents.
 bool measurable(const DiscoveredFile& file) {
   struct stat info {};
-  if (lstat(file.path.c_str(), &info) != 0) return false;
-  bool found_by_name = file.file_class == BootFileClass::kModule || file.file_class == BootFileClass::kConfiguration;
-  return S_ISREG(info.st_mode) || (found_by_name && S_ISDIR(info.st_mode));
+  return lstat(file.path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::string normal(const std::string& path) { return fs::path(path).lexically_normal().string(); }
@@ -222,7 +215,16 @@ void add_index_finding(IndexState state, unsigned index, FindingKind missing, co
 
 void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std::vector<Finding>* findings) {
   if (testing_tpm_chip() != 0) {
-    tpm->reason = "no TPM answered";
+    if (!tpm_expected()) {
+      tpm->reason = "no TPM answered";
+      return;
+    }
+    // A TPM that is named or there but silent must not pass as no TPM.
+    tpm->reason = "a TPM is named or present but did not answer";
+    Finding silent = finding(FindingKind::kTpmUnreadable, "");
+    silent.index = kReferenceIndex;
+    silent.reason = tpm->reason;
+    findings->push_back(silent);
     return;
   }
   tpm->checked = true;
