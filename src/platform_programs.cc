@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -178,6 +180,15 @@ bool reap_by(pid_t child, Clock::time_point deadline, int* status) {
   }
 }
 
+// The caller's environment with PATH replaced by the search path.
+std::vector<std::string> program_environment() {
+  std::vector<std::string> variables{std::string("PATH=") + kProgramSearchPath};
+  for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+    if (strncmp(*variable, "PATH=", 5) != 0) variables.emplace_back(*variable);
+  }
+  return variables;
+}
+
 void forget_group(pid_t group) {
   std::lock_guard<std::mutex> guard(running_mutex);
   running_groups.erase(group);
@@ -212,16 +223,23 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   }
   SpawnAttributes attributes;
 
+  std::string program = find_program(argv[0]);
+  if (program.empty()) return output;
   std::vector<char*> arguments;
   arguments.reserve(argv.size() + 1);
   for (const auto& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
+  std::vector<std::string> variables = program_environment();
+  std::vector<char*> environment;
+  environment.reserve(variables.size() + 1);
+  for (auto& variable : variables) environment.push_back(variable.data());
+  environment.push_back(nullptr);
 
   pid_t child = -1;
   {
     std::lock_guard<std::mutex> guard(running_mutex);
     if (starting_stopped ||
-        posix_spawnp(&child, arguments[0], actions.get(), attributes.get(), arguments.data(), environ) != 0) {
+        posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), arguments.data(), environment.data()) != 0) {
       return output;
     }
     running_groups.insert(child);
@@ -247,6 +265,23 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   }
   forget_group(child);
   return output;
+}
+
+std::string find_program(const std::string& name) {
+  auto runnable = [](const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
+  };
+  if (name.empty()) return "";
+  if (name.find('/') != std::string::npos) return runnable(name) ? name : "";
+  std::string_view directories = kProgramSearchPath;
+  while (!directories.empty()) {
+    size_t end = std::min(directories.find(':'), directories.size());
+    std::string candidate = std::string(directories.substr(0, end)) + "/" + name;
+    if (runnable(candidate)) return candidate;
+    directories.remove_prefix(std::min(end + 1, directories.size()));
+  }
+  return "";
 }
 
 ProgramOutput run_shell_command(const char* command, size_t max_lines, ErrorOutput errors, char terminator) {

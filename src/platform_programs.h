@@ -1,5 +1,5 @@
 // Runs the outside programs of the tool. A program that receives a path is
-// started directly from an argument vector (found through PATH), so the path
+// started directly from an argument vector (found on kProgramSearchPath), so the path
 // reaches it unchanged as one argument and can never run a command; only the
 // fixed command texts without outside input go through /bin/sh.
 // Standard output is read through a pipe; how the program ended is kept, so
@@ -49,7 +49,17 @@ struct RunBounds {
   size_t max_bytes = 0;  // of kept standard output, line ends included
 };
 
-// Starts argv[0] (searched on PATH) with `argv`, reads its standard output
+// The directories a program is looked for in, whatever PATH the caller had:
+// the tool runs as root, often from a package manager's hook, and must not
+// start whatever an inherited PATH names first. Programs also get this as
+// their PATH. The rest of the environment (the TPM's TCTI) is passed on.
+inline constexpr const char kProgramSearchPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// The full path of `name` in kProgramSearchPath (an executable regular
+// file), or "" when there is none. A name holding "/" is taken as it is.
+std::string find_program(const std::string& name);
+
+// Starts argv[0] (looked for by find_program) with `argv`, reads its standard output
 // until it ends and keeps at most `max_lines` lines (0 keeps all). Standard
 // output is flushed first so the user's lines stay in order. `terminator`
 // ends a line: '\0' reads the records of a program that ends each name with

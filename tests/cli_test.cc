@@ -181,3 +181,18 @@ TEST(CliSurroundings, NoRootAndNoLogDirectoryAreToldOnStandardError) {
 }
 
 }  // namespace
+
+// The caller's PATH (a package manager's, as root) never picks the programs
+// the tool starts, nor the PATH those programs see.
+TEST(CliSurroundings, ProgramsComeFromTheFixedSearchPathNotTheCallersPath) {
+  sandbox::make_small_boot_tree();
+  const std::string planted = sandbox::scratch_dir() + "/planted";
+  for (const char* name : {"grub-probe", "grub-mkrelpath", "ls", "find", "sh"}) {
+    sandbox::make_dirs(planted + "/answers/" + name);
+    std::filesystem::copy_file(FAKE_TOOL_BINARY, planted + "/" + name);
+  }
+  auto added = sandbox::run(ZOVEMO_BINARY, {"-i"}, planted + ":/usr/bin:/bin");
+  EXPECT_EQ(added.out.find("measure init failed"), std::string::npos) << added.out << added.err;
+  EXPECT_FALSE(sandbox::exists(planted + "/record")) << "a program on the caller's PATH ran";
+  EXPECT_FALSE(sandbox::FakeTools::instance().records().empty());
+}

@@ -76,6 +76,7 @@ class RealGrub : public ::testing::Test {
     return true;
   }
 
+  sandbox::FakesHidden fakes_hidden_;  // the machine's own GRUB tools answer
   std::unique_ptr<DiskImage> disk_;
   std::string root_, skip_reason_;
 };

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "platform_programs.h"
+
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <net/if.h>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -102,6 +105,9 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
+// The first directory of the tool's search path.
+constexpr const char kFakesMount[] = "/usr/local/sbin";
+
 void empty_directory(const char* path) {
   std::error_code ignored;
   for (const auto& entry : fs::directory_iterator(path, ignored)) fs::remove_all(entry.path(), ignored);
@@ -126,6 +132,9 @@ bool enter(std::string* reason) {
   if (!mount_tmpfs(staging_dir.c_str())) return fail(reason, "mount staging tmpfs");
   if (!hide_tpm_devices(reason)) return false;
 
+  fs::create_directories(staging_dir + "/fakes");
+  if (mount((staging_dir + "/fakes").c_str(), kFakesMount, nullptr, MS_BIND, nullptr) != 0)
+    return fail(reason, "bind the fakes over /usr/local/sbin");
   if (!mount_tmpfs("/boot")) return fail(reason, "mount tmpfs on /boot");
   std::string upper = staging_dir + "/etc-upper", work = staging_dir + "/etc-work";
   fs::create_directories(upper);
@@ -311,6 +320,29 @@ std::vector<std::vector<std::string>> FakeTools::records() const {
 }
 
 void FakeTools::clear_records() { fs::remove(dir_ + "/record"); }
+
+FakesHidden::FakesHidden() { umount2(kFakesMount, MNT_DETACH); }
+
+FakesHidden::~FakesHidden() {
+  mount(FakeTools::instance().dir().c_str(), kFakesMount, nullptr, MS_BIND, nullptr);
+}
+
+SystemProgramHidden::SystemProgramHidden(const std::string& program) {
+  std::string_view directories = kProgramSearchPath;
+  while (!directories.empty()) {
+    size_t end = std::min(directories.find(':'), directories.size());
+    std::string directory(directories.substr(0, end));
+    directories.remove_prefix(std::min(end + 1, directories.size()));
+    std::string copy = directory + "/" + program;
+    struct stat status {};
+    if (directory == kFakesMount || stat(copy.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    if (mount("/dev/null", copy.c_str(), nullptr, MS_BIND, nullptr) == 0) covered_.push_back(copy);
+  }
+}
+
+SystemProgramHidden::~SystemProgramHidden() {
+  for (auto it = covered_.rbegin(); it != covered_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+}
 
 void make_small_boot_tree() {
   make_dirs("/boot/grub/x86_64-efi");

@@ -46,7 +46,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 RunResult run_tool(const std::vector<std::string>& args);
 
 // The fake platform programs: a directory of copies of one compiled fake,
-// placed first on PATH by run_tool.
+// bound over /usr/local/sbin, the first directory of the tool's search path.
 class FakeTools {
  public:
   static FakeTools& instance();
@@ -73,6 +73,29 @@ class FakeTools {
  private:
   FakeTools();
   std::string dir_;
+};
+
+// While alive, the fakes are off the search path: the machine's own
+// programs answer (the tests of the real GRUB tools).
+class FakesHidden {
+ public:
+  FakesHidden();
+  ~FakesHidden();
+  FakesHidden(const FakesHidden&) = delete;
+  FakesHidden& operator=(const FakesHidden&) = delete;
+};
+
+// While alive, the machine's own `program` is not found in the search path
+// (a non-executable node is bound over each copy); the fakes are untouched.
+class SystemProgramHidden {
+ public:
+  explicit SystemProgramHidden(const std::string& program);
+  ~SystemProgramHidden();
+  SystemProgramHidden(const SystemProgramHidden&) = delete;
+  SystemProgramHidden& operator=(const SystemProgramHidden&) = delete;
+
+ private:
+  std::vector<std::string> covered_;
 };
 
 // A minimal boot tree: /boot/grub with grub.cfg, two modules, one kernel, one initrd.

@@ -314,19 +314,12 @@ TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
   EXPECT_EQ(member(json_object_array_get_idx(twice.get("findings"), 0), "holders"), "2");
 
   // Without the GRUB tools the duplicate is still found, and the rest is
-  // "not checked" once, without a log entry. (The system's own GRUB tools
-  // are kept off PATH.)
+  // "not checked" once, without a log entry.
   auto log = sandbox::log_lines();
-  std::string bin = sandbox::scratch_dir() + "/only-ls";
-  sandbox::make_dirs(bin);
-  for (const char* program : {"ls", "find"}) {  // what discovery needs
-    fs::remove(bin + "/" + program);
-    fs::create_symlink(std::string("/usr/bin/") + program, bin + "/" + program);
-  }
-  std::string path = fakes.dir() + ":" + bin;
+  sandbox::SystemProgramHidden probe_hidden("grub-probe"), relpath_hidden("grub-mkrelpath");
   fakes.remove_program("grub-probe");
   JsonReport without;
-  run_json(&without, {}, path);
+  run_json(&without);
   EXPECT_EQ(without.run.status, 1);
   EXPECT_EQ(without.findings,
             (std::vector<Finding>{{"boot_path_unchecked", "<absent>", "boot paths not checked: grub-probe not found"},
@@ -335,7 +328,7 @@ TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
   fs::remove(kModule);
   fakes.remove_program("grub-mkrelpath");
   JsonReport unknown;
-  run_json(&unknown, {}, path);
+  run_json(&unknown);
   EXPECT_EQ(unknown.findings,
             (std::vector<Finding>{{"missing", kModule, ""}, {"missing", kModule, ""},
                                   {"boot_path_unchecked", "<absent>", "boot paths not checked: grub-mkrelpath not found"}}));

@@ -80,8 +80,6 @@ int main(int argc, char** argv) {
       fprintf(stderr, "no private sandbox (%s): running only the tests that need none\n", sandbox_failure.c_str());
       listeners.Append(new SkipWithoutSandbox);
     } else {
-      // In-process code finds the fake platform programs as the tool would.
-      setenv("PATH", sandbox::FakeTools::instance().path_variable().c_str(), 1);
       listeners.Append(new ResetSandbox);
     }
   }

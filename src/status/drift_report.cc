@@ -27,6 +27,7 @@
 #include "measurement_pool.h"
 #include "path_list.h"
 #include "pcr_emulation.h"
+#include "platform_programs.h"
 #include "tpm_store.h"
 
 namespace drift {
@@ -274,19 +275,6 @@ Policy stored_policy(json_object* document) {
   return Policy{trust != nullptr ? trust : "", arrest != nullptr ? arrest : ""};
 }
 
-bool on_path(const std::string& program) {
-  const char* path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (access(((dir.empty() ? "." : dir) + "/" + program).c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 // "" when the GRUB tools can translate paths, else why not. What choosing
 // the tools needs is looked for first: a failed choice would be logged, and
 // the report writes no log entry.
@@ -295,10 +283,10 @@ std::string grub_tools_missing() {
   bool found = glob("/boot/grub*", GLOB_NOSORT, nullptr, &matches) == 0;
   globfree(&matches);
   if (!found) return "no GRUB directory under /boot";
-  if (!on_path("ls")) return "ls not found";
+  if (find_program("ls").empty()) return "ls not found";
   if (set_command() != 0) return "the GRUB tools cannot be chosen";
   for (const char* tool : {GRUB_PROBE, GRUB_MKRELPATH})
-    if (!on_path(tool)) return std::string(tool) + " not found";
+    if (find_program(tool).empty()) return std::string(tool) + " not found";
   return "";
 }
 
