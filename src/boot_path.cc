@@ -55,9 +55,8 @@ void fail_with(TranslationFailure* failure, std::string cause, std::string detai
   if (failure != nullptr) *failure = {std::move(cause), std::move(detail), std::move(advice)};
 }
 
-// The most a GRUB tool's answer may hold: a path on the device is no longer
-// than a path the kernel takes, and the drive word is far shorter.
-constexpr RunBounds kGrubAnswer{0, PATH_MAX};
+// The most a GRUB tool's answer may hold: one part of a boot path and its line end.
+constexpr RunBounds kGrubAnswer{0, kMaxBootPathLength + 1};
 
 // What the program said, and how it ended when that was a failure.
 std::string program_said(const ProgramOutput& output, const char* program) {
@@ -348,7 +347,13 @@ bool translate_boot_path(const std::string& path, std::string* boot_path, Transl
   bool found = reusable ? reused_path_on_device(*reuse, path, placement, &relative, failure)
                         : path_on_device(path, &relative, failure);
   if (!found) return false;
-  *boot_path = "(" + device + ")" + relative;
+  std::string translated = "(" + device + ")" + relative;
+  if (translated.size() > kMaxBootPathLength) {
+    fail_with(failure, "the boot path is longer than " + std::to_string(kMaxBootPathLength) + " characters",
+              std::to_string(translated.size()) + " characters");
+    return false;
+  }
+  *boot_path = std::move(translated);
   return true;
 }
 

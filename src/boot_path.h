@@ -30,8 +30,12 @@ char* grub_mkrelpath(const char* path);
 // caller frees it. Prints and logs nothing.
 char* concatenate_json_string(const char* path);
 
-// The same translation as a string; false when it fails, with the reason in
-// `failure` when given. Prints and logs nothing.
+// The longest boot path: what the boot loader's side of the baseline holds.
+constexpr size_t kMaxBootPathLength = 1023;
+
+// The same translation as a string; false when it fails (a boot path longer
+// than kMaxBootPathLength fails too), with the reason in `failure` when
+// given. Prints and logs nothing.
 bool translate_boot_path(const std::string& path, std::string* boot_path, TranslationFailure* failure = nullptr);
 
 // Tells the administrator why `path` has no boot path: a level-1 log line

@@ -203,10 +203,14 @@ TEST_F(BootPath, NastyPathReachesEachToolUnchangedAndRunsNothing) {
   EXPECT_FALSE(sandbox::exists("/boot/pwned2"));
 }
 
-TEST_F(BootPath, LongPathsAreHandledWhole) {
-  std::string path = "/boot/" + std::string(3000, 'L');
+TEST_F(BootPath, BootPathsUpTo1023CharactersAreHandledWhole) {
   fakes().default_answer("grub2-probe", std::string(700, 'h') + "\n");
-  EXPECT_EQ(translate(path), "(" + std::string(700, 'h') + ")" + path);
+  std::string longest = "/boot/" + std::string(1023 - 702 - 6, 'L');
+  EXPECT_EQ(translate(longest), "(" + std::string(700, 'h') + ")" + longest);
+  std::string boot_path;
+  TranslationFailure failure;
+  EXPECT_FALSE(translate_boot_path(longest + "L", &boot_path, &failure)) << boot_path;
+  EXPECT_EQ(failure.cause, "the boot path is longer than 1023 characters");
 }
 
 TEST_F(BootPath, AtMostTwoProgramsPerPathAfterTheFirstManufacturerQuery) {
@@ -239,10 +243,10 @@ TEST_F(BootPath, AGrubToolThatFailedOrSaidTooMuchOrControlsGaveNoAnswer) {
     const char* exit;  // nullptr: status 0
     const char* detail;
   } cases[] = {
-      {"grub2-probe", std::string(20000, 'h'), nullptr, "grub2-probe printed more than 4096 bytes"},
+      {"grub2-probe", std::string(20000, 'h'), nullptr, "grub2-probe printed more than 1024 bytes"},
       {"grub2-probe", "hd0,gpt2\n", "1", "grub2-probe exited with status 1"},
       {"grub2-probe", "hd0,gpt2\n", "-11", "grub2-probe was killed by signal 11"},
-      {"grub2-mkrelpath", "/" + std::string(20000, 'x'), nullptr, "grub2-mkrelpath printed more than 4096 bytes"},
+      {"grub2-mkrelpath", "/" + std::string(20000, 'x'), nullptr, "grub2-mkrelpath printed more than 1024 bytes"},
       {"grub2-mkrelpath", "/x\n", "1", "grub2-mkrelpath exited with status 1"},
       {"grub2-mkrelpath", "/x\x1b]0;owned\x07\n", nullptr, "it printed \"/x ]0;owned\""},
   };
