@@ -95,6 +95,33 @@ int init_json() {
   return 0;
 }
 
+namespace {
+
+// The first string member of the document or of an entry that holds a NUL,
+// as "entry 3's sys_path", or "": such a text reads cut short at the NUL,
+// so a stored path would name another file than the one measured.
+std::string member_holding_nul(json_object* document) {
+  auto holding_nul = [](json_object* object) -> std::string {
+    if (!json_object_is_type(object, json_type_object)) return "";
+    json_object_object_foreach(object, name, value) {
+      if (json_object_is_type(value, json_type_string) &&
+          strlen(json_object_get_string(value)) != static_cast<size_t>(json_object_get_string_len(value)))
+        return name;
+    }
+    return "";
+  };
+  if (std::string name = holding_nul(document); !name.empty()) return name;
+  json_object* list = nullptr;
+  if (!json_object_object_get_ex(document, "list", &list) || !json_object_is_type(list, json_type_array)) return "";
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    if (std::string name = holding_nul(json_object_array_get_idx(list, i)); !name.empty())
+      return "entry " + std::to_string(i + 1) + "'s " + name;
+  }
+  return "";
+}
+
+}  // namespace
+
 json_object* read_baseline_document(std::string* why_not) {
   std::string text;
   if (!read_whole_file(kBaselinePath, &text, kBaselineDocumentLimit, why_not)) return nullptr;
@@ -113,6 +140,12 @@ json_object* read_baseline_document(std::string* why_not) {
     document = nullptr;
   }
   json_tokener_free(tokener);
+  if (document == nullptr) return nullptr;
+  if (std::string member = member_holding_nul(document); !member.empty()) {
+    *why_not = std::string(kBaselinePath) + " is damaged: " + member + " holds a NUL character";
+    json_object_put(document);
+    return nullptr;
+  }
   return document;
 }
 

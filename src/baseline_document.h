@@ -27,7 +27,8 @@ extern json_object* file_list;  // root's "list", owned by root
 inline constexpr size_t kBaselineDocumentLimit = size_t{64} << 20;
 
 // Reads and parses the document as the writes treat it: no link, no FIFO or
-// device, at most kBaselineDocumentLimit bytes. The caller owns the result;
+// device, at most kBaselineDocumentLimit bytes, no text member holding a NUL
+// (damaged). The caller owns the result;
 // nullptr with *why_not set (one line, naming the file) when it cannot.
 json_object* read_baseline_document(std::string* why_not);
 

@@ -10,6 +10,7 @@
 #include "pcr_emulation.h"
 #include "tool_log.h"
 #include "user_diagnostics.h"
+#include "visible_text.h"
 
 char old_time[32];
 char old_value[65];
@@ -80,7 +81,7 @@ int add_entry(const char* path, const std::string& boot_path, const FileMeasurem
   set_string(entry, "time", getSysTime());
   json_object_array_add(file_list, entry);
   note_entry_appended();
-  printf("measure %s\n", path);
+  printf("measure %s\n", escape_control_characters(path).c_str());
   return 0;
 }
 
@@ -97,7 +98,7 @@ int update_entry(const char* path, int index, const FileMeasurement* prepared) {
   std::string time = getSysTime();
   set_string(entry, "measure_base_value", retVal);
   set_string(entry, "time", time.c_str());
-  printf("update %s\n", path);
+  printf("update %s\n", escape_control_characters(path).c_str());
   printf("measure_base_value: %s\n", retVal);
   printf("update time %s\n", time.c_str());
   return 0;
@@ -134,7 +135,7 @@ int measurefile_del(const char* path) {
   int index = find_entry_to_delete(path);
   if (index < 0) return -1;
   json_object_array_del_idx(file_list, static_cast<size_t>(index), 1);
-  printf("delete %s\n", path);
+  printf("delete %s\n", escape_control_characters(path).c_str());
   return 0;
 }
 

@@ -101,8 +101,8 @@ BootFileDiscovery discover_boot_files() {
       // ls lists what a directory named like a kernel holds by bare name: no boot file.
       if (name.empty() || name[0] != '/') continue;
       if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
-      if (!fits_path_list(name)) {
-        discovery.unlistable.push_back(std::move(name));
+      if (std::string why = why_path_cannot_be_stored(name); !why.empty()) {
+        discovery.unlistable.push_back({std::move(name), std::move(why)});
         continue;
       }
       discovery.files.push_back({std::move(name), command.file_class});

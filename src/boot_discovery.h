@@ -30,12 +30,17 @@ struct DiscoveredFile {
   BootFileClass file_class;
 };
 
+struct UnstorableFile {
+  std::string path;
+  std::string reason;  // why_path_cannot_be_stored()
+};
+
 struct BootFileDiscovery {
   bool complete = false;                // every command ran whole
   std::string failure;                  // why not, naming the command and how it ended
   std::vector<DiscoveredFile> files;    // absolute paths in discovery order; a file two
                                         // commands name appears twice, as -i meets it
-  std::vector<std::string> unlistable;  // names holding a line end: no line of the path list
+  std::vector<UnstorableFile> unlistable;  // boot files whose names the baseline cannot hold
 };
 
 BootFileDiscovery discover_boot_files();

@@ -23,6 +23,7 @@
 #include "tool_log.h"
 #include "tpm_store.h"
 #include "user_diagnostics.h"
+#include "visible_text.h"
 
 namespace {
 
@@ -111,8 +112,8 @@ bool lies_under(const std::string& location, const char* top) {
 // True (told to the user) when the add must be refused.
 bool refused_for_add(const char* path) {
   std::string quoted = std::string("refused \"") + path + "\": ";
-  if (!fits_path_list(path)) {
-    tell_user("zotrust_add", quoted + "a path holding a line end cannot be listed");
+  if (std::string why = why_path_cannot_be_stored(path); !why.empty()) {
+    tell_user("zotrust_add", quoted + why);
     return true;
   }
   struct stat info {};
@@ -202,7 +203,7 @@ int zotrust_add(const char* path) {
   std::vector<std::string> listed = entry_paths();
   if (repair.in_step && !listed.empty() && listed.back() == path && contains(repair.added, path)) {
     if (!slot.apply()) return -1;
-    printf("measure %s\n", path);
+    printf("measure %s\n", escape_control_characters(path).c_str());
     return 0;
   }
   if (measurefile_add(path) != 0) return -1;
@@ -237,7 +238,7 @@ int zotrust_del(const char* path) {
   // removed it, and this delete completes the rest.
   if (contains(repair.removed, path) && find_entry_by_sys_path(path) < 0) {
     if (!slot.apply()) return -1;
-    printf("delete %s\n", path);
+    printf("delete %s\n", escape_control_characters(path).c_str());
     return 0;
   }
   tell_if_no_entries(path);

@@ -71,9 +71,8 @@ int create_measurefiles_list() {
                                               "; nothing was changed");
     return -1;
   }
-  for (const auto& name : discovery.unlistable)
-    tell_user_about_file("create_measurefiles_list", "a file name holding a line end cannot be measured, left out",
-                         name);
+  for (const auto& file : discovery.unlistable)
+    tell_user_about_file("create_measurefiles_list", file.reason + ", left out", file.path);
   for (auto& file : discovery.files) discovered.push_back(std::move(file.path));
   if (discovered.empty()) {
     // A baseline that names no file would pass every boot unchecked.

@@ -7,6 +7,7 @@
 #include "baseline_document.h"
 #include "durable_file.h"
 #include "tool_log.h"
+#include "visible_text.h"
 
 PathListText load_path_list() {
   PathListText list;
@@ -66,3 +67,9 @@ int append_path_list(const std::string& path) {
 }
 
 bool fits_path_list(const std::string& path) { return path.find_first_of("\n\r") == std::string::npos; }
+
+std::string why_path_cannot_be_stored(const std::string& path) {
+  if (!fits_path_list(path)) return "a file name holding a line end cannot be listed";
+  if (!is_valid_utf8(path)) return "a file name that is not UTF-8 cannot be stored in the baseline document";
+  return "";
+}

@@ -36,3 +36,8 @@ int append_path_list(const std::string& path);
 
 // A path holding a line end (LF or CR) cannot be one line of the list.
 bool fits_path_list(const std::string& path);
+
+// "" when `path` can be an entry's sys_path and a line of the list, else why
+// not: a line end, or bytes that are not UTF-8 (the document is UTF-8 text
+// that other tools parse).
+std::string why_path_cannot_be_stored(const std::string& path);

@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "user_diagnostics.h"
+#include "visible_text.h"
 
 const char* const LOGCODE[2] = {"[INFO]", "[ERROR]"};
 int fd = -1;
@@ -21,38 +24,6 @@ char retVal[1024];
 
 namespace {
 constexpr size_t kLineSize = 4096;
-
-// The visible form of a control character into `out` (at most 4 bytes);
-// 0 for any other byte.
-size_t escape_of(unsigned char c, char* out) {
-  if (c >= 0x20 && c != 0x7f) return 0;
-  static const char* digits = "0123456789abcdef";
-  out[0] = '\\';
-  if (c == '\n' || c == '\r' || c == '\t') {
-    out[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
-    return 2;
-  }
-  out[1] = 'x';
-  out[2] = digits[c >> 4];
-  out[3] = digits[c & 15];
-  return 4;
-}
-
-// Copies the message into `entry` after `used` bytes, escaping every control
-// character but a final line end; false when the result does not fit.
-bool append_escaped(const char* message, size_t length, char* entry, size_t* used) {
-  for (size_t i = 0; i < length; ++i) {
-    char escaped[4];
-    bool final_line_end = i + 1 == length && message[i] == '\n';
-    size_t escape_length = final_line_end ? 0 : escape_of(static_cast<unsigned char>(message[i]), escaped);
-    size_t needed = escape_length ? escape_length : 1;
-    if (*used + needed > kLineSize - 1) return false;
-    if (escape_length) memcpy(entry + *used, escaped, escape_length);
-    else entry[*used] = message[i];
-    *used += needed;
-  }
-  return true;
-}
 
 // The log without following a link and without blocking on a FIFO; a log
 // that is not a regular file is refused once per process, on stderr only.
@@ -87,16 +58,18 @@ void writeLog(int level, const char* format, ...) {
   // An entry that does not fit whole is dropped rather than cut, so the log
   // never holds a line without its end.
   if (message < 0 || static_cast<size_t>(prefix) + message > kLineSize - 1) return;
-  char entry[kLineSize];
-  size_t used = static_cast<size_t>(prefix);
-  memcpy(entry, line, used);
-  if (!append_escaped(line + prefix, static_cast<size_t>(message), entry, &used)) return;
+  std::string_view text(line + prefix, static_cast<size_t>(message));
+  bool line_end = !text.empty() && text.back() == '\n';
+  if (line_end) text.remove_suffix(1);
+  std::string entry = std::string(line, static_cast<size_t>(prefix)) + escape_control_characters(text);
+  if (line_end) entry += '\n';
+  if (entry.size() > kLineSize - 1) return;
 
   if (fd == -1) {
     fd = open_tool_log();
     if (fd == -1) return;
   }
-  ssize_t ignored = write(fd, entry, used);
+  ssize_t ignored = write(fd, entry.data(), entry.size());
   (void)ignored;
 }
 
@@ -125,7 +98,7 @@ int verifyPath(const char* path) {
   struct stat info {};
   if (stat(path, &info) != 0) return -1;
   if (S_ISDIR(info.st_mode)) {
-    printf("%s is a dir\n", path);
+    printf("%s is a dir\n", escape_control_characters(path).c_str());
     fflush(stdout);
     return -1;
   }
@@ -147,18 +120,6 @@ char* int_to_string(int32_t value) {
 }
 
 char* get_retVal() { return retVal; }
-
-std::string escape_control_characters(std::string_view text) {
-  std::string visible;
-  visible.reserve(text.size());
-  for (char c : text) {
-    char escaped[4];
-    size_t length = escape_of(static_cast<unsigned char>(c), escaped);
-    if (length) visible.append(escaped, length);
-    else visible += c;
-  }
-  return visible;
-}
 
 void reset_tool_log() {
   if (fd != -1) close(fd);

@@ -55,9 +55,5 @@ char* int_to_string(int32_t value);
 
 char* get_retVal();
 
-// `text` with every control character written as a visible escape: "\n",
-// "\r", "\t" or "\xHH" (DEL included); all other bytes unchanged.
-std::string escape_control_characters(std::string_view text);
-
 // Closes the tool log descriptor; only tests need this (to redirect the log).
 void reset_tool_log();

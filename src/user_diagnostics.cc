@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tool_log.h"
+#include "visible_text.h"
 
 namespace {
 

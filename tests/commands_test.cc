@@ -14,6 +14,7 @@
 #include "crash_points.h"
 #include "oracle.h"
 #include "sandbox.h"
+#include "visible_text.h"
 
 namespace {
 
@@ -164,21 +165,29 @@ TEST(InitCommand, FailedFilesAreLeftOutAndLoggedAndAnEmptyDiscoveryMakesNoBaseli
   EXPECT_EQ(read_file("/boot/.vemolog").size(), 384u * (5 + 8));
 }
 
-TEST(InitCommand, NamesWithLineEndsAreLeftOutWholeAndTold) {
+// What the document cannot hold is left out and told; what a terminal would
+// obey is stored, and shown escaped.
+TEST(InitCommand, NamesTheDocumentCannotHoldAreLeftOutAndNoneReachesTheTerminalRaw) {
   make_boot_tree();
   write_file("/boot/grub/x86_64-efi/evil\nname.mod", "m");
+  write_file("/boot/grub/x86_64-efi/stray\xff.mod", "m");
+  write_file("/boot/grub/x86_64-efi/\xe2\x80\xaeok.mod", "m");
   write_file("/boot/vmlinuz-evil\r\nx", "k");
   std::string odd = "/boot/vmlinuz-6.1 \"q\"\\z\xc3\xbc";  // quotes, backslash, space, UTF-8
   write_file(odd, "odd kernel");
   auto result = run_tool({"-i"});
   EXPECT_NE(result.out.find("measure " + odd + "\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("measure /boot/grub/x86_64-efi/\\u202eok.mod\n"), std::string::npos) << result.out;
   for (const auto& entry : entries()) EXPECT_EQ(entry.sys_path.find_first_of("\r\n"), std::string::npos);
-  EXPECT_EQ(entries().size(), 7u);
+  EXPECT_EQ(entries().size(), 8u);
+  EXPECT_TRUE(is_valid_utf8(read_file("/boot/.vemobase")));
   expect_in_step();
   auto told = lines_of(result.err);
-  ASSERT_EQ(told.size(), 1u) << result.err;
-  EXPECT_NE(told[0].find("line end"), std::string::npos);
-  EXPECT_NE(told[0].find("evil\\nname.mod"), std::string::npos) << "shown escaped, on one line";
+  ASSERT_EQ(told.size(), 2u) << result.err;
+  EXPECT_NE(result.err.find("line end cannot be listed, left out (2 files: /boot/grub/x86_64-efi/evil\\nname.mod"),
+            std::string::npos) << "shown escaped, on one line";
+  EXPECT_NE(result.err.find("not UTF-8 cannot be stored in the baseline document, left out: "
+                            "/boot/grub/x86_64-efi/stray\\xff.mod"), std::string::npos);
 }
 
 TEST(InitCommand, DuplicateBootPathsKeepTheFirstFile) {
@@ -555,6 +564,14 @@ TEST_F(Lifecycle, EveryFailureTellsItsReasonOnStandardError) {
          fs::create_symlink("/boot/vmlinuz-6.1.0-13-amd64", "/boot/grub/grub.cfg");
        },
        {"-u", "--all"}, nullptr, "not measured: a symbolic link: /boot/grub/grub.cfg"},
+      {"a name that is not UTF-8", [] { write_file("/boot/stray\xff.cfg", "s"); }, {"-a", "/boot/stray\xff.cfg"},
+       "measure add failed\n", "\"/boot/stray\\xff.cfg\": a file name that is not UTF-8 cannot be stored"},
+      {"a stored path holding NUL",
+       [] {
+         std::string text = read_file("/boot/.vemobase");
+         write_file("/boot/.vemobase", text.replace(text.find("grub.cfg\""), 9, "grub.cfg\\u0000x\""));
+       },
+       {"-u", "/boot/grub/grub.cfg"}, "measure upd failed\n", "grub_path holds a NUL character"},
   };
   auto files = crash::BootFiles::take();
   for (const auto& c : cases) {

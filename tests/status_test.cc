@@ -20,6 +20,7 @@
 
 #include "oracle.h"
 #include "sandbox.h"
+#include "visible_text.h"
 #include "swtpm.h"
 
 namespace {
@@ -650,6 +651,43 @@ TEST_F(StatusReport, HumanLinesAndJsonFindingsAgree) {
   auto quiet_failure = run_status({"-q"});
   EXPECT_EQ(quiet_failure.status, 3);
   EXPECT_EQ(quiet_failure.out + quiet_failure.err, "");
+}
+
+// A forged name in the path list or the document neither steers the
+// terminal nor breaks the JSON; its bytes stay recoverable.
+TEST_F(StatusReport, ForgedNamesAreShownEscapedAndTheJsonStaysUtf8) {
+  const std::string listed = "/etc/\x1b]0;t\x07" "evil\xff\xe2\x80\xae.conf";
+  const std::string stored = "/boot/gone\nsummary: in step\xff";
+  write_file("/boot/.vemobase.tmp", read_file("/boot/.vemobase.tmp") + listed + "\n");
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  json_object* copy = nullptr;
+  json_object_deep_copy(json_object_array_get_idx(list, 0), &copy, nullptr);
+  json_object_object_add(copy, "sys_path", json_object_new_string(stored.c_str()));
+  json_object_array_add(list, copy);
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+
+  auto human = run_status();
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(lines_of(human.out).size(), report.findings.size() + 3) << human.out;
+  EXPECT_EQ(human.out.find_first_of("\x1b\x07\xff"), std::string::npos) << human.out;
+  EXPECT_EQ(human.out.find("\xe2\x80\xae"), std::string::npos);
+  EXPECT_NE(human.out.find("/etc/\\x1b]0;t\\x07evil\\xff\\u202e.conf"), std::string::npos) << human.out;
+  EXPECT_NE(human.out.find("/boot/gone\\nsummary: in step\\xff"), std::string::npos) << human.out;
+
+  EXPECT_TRUE(is_valid_utf8(report.run.out));
+  std::set<std::string> recovered;
+  json_object* findings = report.get("findings");
+  for (size_t i = 0; i < json_object_array_length(findings); ++i) {
+    std::string hex = member(json_object_array_get_idx(findings, i), "path_hex");
+    if (hex == "<absent>") continue;
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2) bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    recovered.insert(bytes);
+  }
+  EXPECT_EQ(recovered, (std::set<std::string>{listed, stored}));
 }
 
 TEST(StatusOptions, UsageVersionAndBadArguments) {

@@ -22,6 +22,7 @@
 #include "measurement_pool.h"
 #include "metrics_file.h"
 #include "platform_programs.h"
+#include "visible_text.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"
@@ -210,22 +211,39 @@ std::string tpm_summary(const drift::TpmCheck& tpm) {
   return text + ", snapshot index " + drift::index_state_name(tpm.snapshot);
 }
 
+// One line of the human report: a file name or a program's words can hold
+// what steers a terminal, so they are printed escaped.
+void print_line(const std::string& line) { printf("%s\n", escape_control_characters(line).c_str()); }
+
 void print_human(const Result& result) {
   const drift::Report& report = result.report;
-  printf("%s\n", summary_line(result).c_str());
+  print_line(summary_line(result));
   if (report.outcome == drift::Outcome::kFailed) return;
-  for (const auto& item : report.findings)
-    printf("%s %s\n", drift::kind_name(item.kind), describe(item).c_str());
+  for (const auto& item : report.findings) print_line(std::string(drift::kind_name(item.kind)) + " " + describe(item));
   const char* verdict = report.outcome == drift::Outcome::kInStep ? "in step"
                         : report.outcome == drift::Outcome::kDrift ? "drift"
                                                                     : "incomplete";
-  printf("next boot: %s\n", next_boot(report).c_str());
-  printf("summary: %s; %zu entries, %zu in step; %zu drift, %zu not checked; %s\n", verdict, report.entries,
-         report.entries_in_step, report.drift_count(), report.unchecked_count(), tpm_summary(report.tpm).c_str());
+  print_line("next boot: " + next_boot(report));
+  print_line("summary: " + std::string(verdict) + "; " + std::to_string(report.entries) + " entries, " +
+             std::to_string(report.entries_in_step) + " in step; " + std::to_string(report.drift_count()) + " drift, " +
+             std::to_string(report.unchecked_count()) + " not checked; " + tpm_summary(report.tpm));
 }
 
-void add_string(json_object* object, const char* name, const std::string& value) {
-  json_object_object_add(object, name, json_object_new_string(value.c_str()));
+// A text member, always valid UTF-8: a text that is not (a file name of
+// other bytes) holds U+FFFD for each stray byte and comes with a member
+// "<name>_hex" holding all its bytes. `empty_is_null` gives null for "".
+void add_string(json_object* object, const char* name, const std::string& value, bool empty_is_null = false) {
+  if (empty_is_null && value.empty()) {
+    json_object_object_add(object, name, nullptr);
+    return;
+  }
+  if (is_valid_utf8(value)) {
+    json_object_object_add(object, name, json_object_new_string_len(value.data(), static_cast<int>(value.size())));
+    return;
+  }
+  std::string valid = valid_utf8(value);
+  json_object_object_add(object, name, json_object_new_string_len(valid.data(), static_cast<int>(valid.size())));
+  json_object_object_add(object, (std::string(name) + "_hex").c_str(), json_object_new_string(hex_bytes(value).c_str()));
 }
 
 json_object* finding_json(const drift::Finding& item) {
@@ -255,8 +273,7 @@ json_object* finding_json(const drift::Finding& item) {
   }
   if (item.kind == FindingKind::kBootPathChanged) {
     add_string(object, "stored", item.stored);
-    json_object_object_add(object, "current",
-                           item.current.empty() ? nullptr : json_object_new_string(item.current.c_str()));
+    add_string(object, "current", item.current, true);
     if (item.holders > 1)
       json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
   }
@@ -311,10 +328,6 @@ std::string utc_time(long long seconds) {
   return text;
 }
 
-json_object* optional_string(const std::string& value) {
-  return value.empty() ? nullptr : json_object_new_string(value.c_str());
-}
-
 // The reference values from the baseline, each with its TPM slot when a TPM
 // gave the slots.
 json_object* references_json(const drift::Report& report) {
@@ -356,8 +369,8 @@ void print_json(const Result& result) {
     json_object_object_add(object, "findings", findings);
     json_object_object_add(object, "tpm", tpm_json(report.tpm));
     json_object* policy = json_object_new_object();
-    json_object_object_add(policy, "trust_startup", optional_string(report.policy.trust_startup));
-    json_object_object_add(policy, "arrest_mode", optional_string(report.policy.arrest_mode));
+    add_string(policy, "trust_startup", report.policy.trust_startup, true);
+    add_string(policy, "arrest_mode", report.policy.arrest_mode, true);
     json_object_object_add(object, "policy", policy);
     json_object* boot = json_object_new_object();
     json_object_object_add(boot, "will_stop", json_object_new_boolean(report.next_boot_stops()));
