@@ -2,7 +2,7 @@
 // tool measures a file; exit status 1 if any could not be measured.
 #include <cstdio>
 
-#include "file_measurement.h"
+#include "measure/file_measurement.h"
 
 int main(int argc, char** argv) {
   int status = 0;

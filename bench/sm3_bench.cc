@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "sm3.h"
-#include "sm3_compress.h"
+#include "measure/sm3.h"
+#include "measure/sm3_compress.h"
 
 namespace {
 

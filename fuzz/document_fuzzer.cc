@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "baseline_document.h"
-#include "durable_file.h"
-#include "pcr_emulation.h"
-#include "startup_policy.h"
+#include "baseline/document.h"
+#include "support/durable_file.h"
+#include "tpm/pcr_emulation.h"
+#include "baseline/policy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "baseline_document.h"
+#include "baseline/document.h"
 #include "sandbox.h"
-#include "startup_policy.h"
-#include "tool_log.h"
+#include "baseline/policy.h"
+#include "support/tool_log.h"
 
 namespace {
 

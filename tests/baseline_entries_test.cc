@@ -4,15 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "baseline_document.h"
-#include "baseline_entries.h"
-#include "entry_lookup.h"
-#include "grub_tools.h"
-#include "pcr_emulation.h"
+#include "baseline/document.h"
+#include "baseline/entries.h"
+#include "baseline/entry_lookup.h"
+#include "bootpath/grub_tools.h"
+#include "tpm/pcr_emulation.h"
 #include "oracle.h"
-#include "platform_programs.h"
+#include "support/platform_programs.h"
 #include "sandbox.h"
-#include "tool_log.h"
+#include "support/tool_log.h"
 
 namespace {
 

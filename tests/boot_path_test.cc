@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "boot_path.h"
-#include "grub_tools.h"
-#include "platform_programs.h"
+#include "bootpath/translation.h"
+#include "bootpath/grub_tools.h"
+#include "support/platform_programs.h"
 #include "sandbox.h"
 
 namespace {

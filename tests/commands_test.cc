@@ -14,7 +14,7 @@
 #include "crash_points.h"
 #include "oracle.h"
 #include "sandbox.h"
-#include "visible_text.h"
+#include "support/visible_text.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "file_measurement.h"
-#include "file_measurement_internal.h"
+#include "measure/file_measurement.h"
+#include "measure/file_measurement_internal.h"
 #include "sandbox.h"
-#include "tool_log.h"
+#include "support/tool_log.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <sys/mount.h>
 
-#include "grub_tools.h"
-#include "measurement_pool.h"
+#include "bootpath/grub_tools.h"
+#include "commands/worker_pool.h"
 #include "oracle.h"
 #include "sandbox.h"
 

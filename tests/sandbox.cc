@@ -1,6 +1,6 @@
 #include "sandbox.h"
 
-#include "platform_programs.h"
+#include "support/platform_programs.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>

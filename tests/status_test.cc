@@ -20,7 +20,7 @@
 
 #include "oracle.h"
 #include "sandbox.h"
-#include "visible_text.h"
+#include "support/visible_text.h"
 #include "swtpm.h"
 
 namespace {

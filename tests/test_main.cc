@@ -10,12 +10,12 @@
 #include <set>
 #include <string>
 
-#include "boot_path.h"
-#include "baseline_document.h"
-#include "grub_tools.h"
+#include "bootpath/translation.h"
+#include "baseline/document.h"
+#include "bootpath/grub_tools.h"
 #include "sandbox.h"
-#include "tool_log.h"
-#include "tpm_store.h"
+#include "support/tool_log.h"
+#include "tpm/nv_store.h"
 
 namespace {
 std::string sandbox_failure;

@@ -10,7 +10,7 @@
 #include <cctype>
 
 #include "sandbox.h"
-#include "tool_log.h"
+#include "support/tool_log.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "standin_internal.h"
+#include "tpm/standin/standin_internal.h"
 #include "swtpm.h"
-#include "tpm_standin.h"
+#include "tpm/standin/tpm_standin.h"
 
 namespace {
 

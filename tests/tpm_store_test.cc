@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "baseline_document.h"
+#include "baseline/document.h"
 #include "sandbox.h"
 #include "oracle.h"
 #include "swtpm.h"
-#include "tool_log.h"
-#include "tpm_standin.h"
-#include "tpm_store.h"
+#include "support/tool_log.h"
+#include "tpm/standin/tpm_standin.h"
+#include "tpm/nv_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "drift_report.h"
+#include "status/drift_report.h"
 
 #include <glob.h>
 #include <json-c/json.h>
@@ -16,19 +16,20 @@
 #include <memory>
 #include <set>
 
-#include "baseline_document.h"
-#include "baseline_recovery.h"
-#include "boot_discovery.h"
-#include "boot_path.h"
-#include "entry_lookup.h"
-#include "file_measurement.h"
-#include "grub_tools.h"
-#include "init_command.h"
-#include "measurement_pool.h"
-#include "path_list.h"
-#include "pcr_emulation.h"
-#include "platform_programs.h"
-#include "tpm_store.h"
+#include "baseline/document.h"
+#include "baseline/leftovers.h"
+#include "baseline/recovery.h"
+#include "commands/discovery.h"
+#include "bootpath/translation.h"
+#include "baseline/entry_lookup.h"
+#include "measure/file_measurement.h"
+#include "bootpath/grub_tools.h"
+#include "baseline/reservation.h"
+#include "commands/worker_pool.h"
+#include "baseline/path_list.h"
+#include "tpm/pcr_emulation.h"
+#include "support/platform_programs.h"
+#include "tpm/nv_store.h"
 
 namespace drift {
 namespace {

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "boot_discovery.h"
+#include "commands/discovery.h"
 
 namespace drift {
 

@@ -1,4 +1,4 @@
-#include "metrics_file.h"
+#include "status/metrics_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "durable_file.h"
-#include "unique_fd.h"
+#include "support/durable_file.h"
+#include "support/unique_fd.h"
 
 namespace {
 

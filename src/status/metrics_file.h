@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "drift_report.h"
+#include "status/drift_report.h"
 
 // The text exposition format: gauges named "zovemo_...", see zovemo_status(8).
 std::string prometheus_text(const drift::Report& report);

@@ -16,13 +16,13 @@
 #include <string>
 #include <thread>
 
-#include "baseline_document.h"
-#include "boot_path.h"
-#include "drift_report.h"
-#include "measurement_pool.h"
-#include "metrics_file.h"
-#include "platform_programs.h"
-#include "visible_text.h"
+#include "baseline/document.h"
+#include "bootpath/translation.h"
+#include "status/drift_report.h"
+#include "commands/worker_pool.h"
+#include "status/metrics_file.h"
+#include "support/platform_programs.h"
+#include "support/visible_text.h"
 
 #ifndef ZOVEMO_VERSION
 #define ZOVEMO_VERSION "unknown"

@@ -1,0 +1,170 @@
+#include "baseline/entries.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "baseline/document.h"
+#include "bootpath/translation.h"
+#include "baseline/entry_lookup.h"
+#include "baseline/pcr_rule.h"
+#include "support/tool_log.h"
+#include "support/user_diagnostics.h"
+#include "support/visible_text.h"
+
+char old_time[32];
+char old_value[65];
+
+namespace {
+
+constexpr const char* kConfigurationFile = "配置文件";
+constexpr const char* kKernelFile = "内核文件";
+constexpr const char* kInitialRamDiskFile = "初始盘文件";
+constexpr const char* kModuleFile = "模块文件";
+constexpr const char* kOperatingSystemStage = "操作系统";
+
+// Copies the measurement into retVal as the file measurement leaves it.
+void publish(const FileMeasurement& measurement) {
+  memset(retVal, 0, sizeof retVal);
+  memcpy(retVal, measurement.text, strlen(measurement.text));
+}
+
+// A file that is missing, unreadable or not a regular file is not measured:
+// -a and -u fail with the reason, -i leaves the file out with it. One stderr
+// line per cause.
+bool measured_ok(const char* path, const FileMeasurement& measurement) {
+  log_measurement(path, measurement);
+  if (measurement.outcome != MeasureOutcome::kMeasured) {
+    tell_user_about_file("measure_file", "not measured: " + describe_failure(measurement), path);
+    return false;
+  }
+  publish(measurement);
+  return true;
+}
+
+void set_string(json_object* entry, const char* name, const char* value) {
+  json_object_object_add(entry, name, json_object_new_string(value));
+}
+
+const char* string_member(json_object* entry, const char* name) {
+  const char* text = stored_member(entry, name);
+  return text != nullptr ? text : "";
+}
+
+// The same file under another boot path: the disk names changed since it was measured.
+bool measured_under_another_boot_path(const char* path, const std::string& boot_path) {
+  int index = find_entry_by_sys_path(path);
+  if (index < 0) return false;
+  json_object* entry = json_object_array_get_idx(file_list, static_cast<size_t>(index));
+  tell_user("zotrust_add", std::string(path) + " is already measured as " + string_member(entry, "grub_path") +
+                               " but GRUB now names it " + boot_path +
+                               ": the disk names have changed; \"zovemo_config -i\" rebuilds the baseline");
+  return true;
+}
+
+int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
+  if (find_entry_index(boot_path) >= 0) {
+    writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
+    return -1;
+  }
+  if (measured_under_another_boot_path(path, boot_path)) return -1;
+  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  if (!measured_ok(path, measurement)) return -1;
+
+  json_object* entry = json_object_new_object();
+  set_string(entry, "grub_path", boot_path.c_str());
+  set_string(entry, "sys_path", path);
+  set_string(entry, "measure_base_value", retVal);
+  set_string(entry, "file_type", get_file_type(path));
+  set_string(entry, "measure_stage", kOperatingSystemStage);
+  set_string(entry, "pcr", pcr_flag_to_str[get_pcrFlag(path) - 8]);
+  set_string(entry, "time", getSysTime());
+  json_object_array_add(file_list, entry);
+  note_entry_appended();
+  printf("measure %s\n", escape_control_characters(path).c_str());
+  return 0;
+}
+
+int update_entry(const char* path, int index, const FileMeasurement* prepared) {
+  if (index < 0) return -1;
+  json_object* entry = json_object_array_get_idx(file_list, static_cast<size_t>(index));
+  memset(old_time, 0, sizeof old_time);
+  memset(old_value, 0, sizeof old_value);
+  strncpy(old_time, string_member(entry, "time"), sizeof old_time - 1);
+  strncpy(old_value, string_member(entry, "measure_base_value"), sizeof old_value - 1);
+
+  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  if (!measured_ok(path, measurement)) return -1;
+  std::string time = getSysTime();
+  set_string(entry, "measure_base_value", retVal);
+  set_string(entry, "time", time.c_str());
+  printf("update %s\n", escape_control_characters(path).c_str());
+  printf("measure_base_value: %s\n", retVal);
+  printf("update time %s\n", time.c_str());
+  return 0;
+}
+
+}  // namespace
+
+char* get_old_time_for_upd() { return old_time; }
+char* get_old_value_for_upd() { return old_value; }
+
+const char* get_file_type(const char* path) {
+  char* name = getFilename(path);
+  if (name == nullptr) return kConfigurationFile;
+  const char* type = kConfigurationFile;
+  if (strstr(name, ".cfg")) type = kConfigurationFile;
+  else if (strstr(name, "vmlinuz")) type = kKernelFile;
+  else if (strstr(name, "initr")) type = kInitialRamDiskFile;
+  else if (strstr(name, ".mod")) type = kModuleFile;
+  free(name);
+  return type;
+}
+
+int measurefile_add(const char* path) {
+  std::string boot_path;
+  TranslationFailure failure;
+  if (!translate_boot_path(path, &boot_path, &failure)) {
+    report_translation_failure("measurefile_add", path, failure);
+    return -1;
+  }
+  return add_entry(path, boot_path, nullptr);
+}
+
+int measurefile_del(const char* path) {
+  int index = find_entry_to_delete(path);
+  if (index < 0) return -1;
+  json_object_array_del_idx(file_list, static_cast<size_t>(index), 1);
+  printf("delete %s\n", escape_control_characters(path).c_str());
+  return 0;
+}
+
+int measurefile_upd(const char* path) { return update_entry(path, get_json_idx(path), nullptr); }
+
+PreparedFile prepare_file(const std::string& path) {
+  PreparedFile prepared;
+  prepared.translated = translate_boot_path(path, &prepared.boot_path, &prepared.failure);
+  if (prepared.translated) prepared.measurement = measure_file(path.c_str());
+  return prepared;
+}
+
+int commit_add(const std::string& path, const PreparedFile& prepared) {
+  if (!prepared.translated) {
+    report_translation_failure("measurefile_add", path, prepared.failure);
+    return -1;
+  }
+  return add_entry(path.c_str(), prepared.boot_path, &prepared.measurement);
+}
+
+int commit_upd(const std::string& path, const PreparedFile& prepared) {
+  if (file_list == nullptr || json_object_array_length(file_list) == 0) {
+    writeLog(0, "main:get_json_idx() json_list no data\n");
+    return -1;
+  }
+  if (!prepared.translated) {
+    writeLog(1, "main:get_json_idx() concatenate_json_string failed\n");
+    report_translation_failure("get_json_idx", path, prepared.failure);
+    return -1;
+  }
+  return update_entry(path.c_str(), find_entry_of_file("get_json_idx", path, prepared.boot_path), &prepared.measurement);
+}

@@ -1,0 +1,45 @@
+// Baseline entries: one JSON object per measured file in the document's
+// "list", members in this order: "grub_path" (identity), "sys_path",
+// "measure_base_value", "file_type", "measure_stage", "pcr", "time".
+// The operations change the loaded document only; the commands save it.
+#pragma once
+
+#include <string>
+
+#include "bootpath/translation.h"
+#include "measure/file_measurement.h"
+
+// "time" and "measure_base_value" of the entry before the last update.
+extern char old_time[32];
+extern char old_value[65];
+char* get_old_time_for_upd();
+char* get_old_value_for_upd();
+
+// Label of the file type, from substring tests on the base name.
+const char* get_file_type(const char* path);
+
+// Appends an entry for `path` and prints "measure <path>"; -1 when the path
+// cannot be translated, is already measured (logged) or cannot be measured.
+// A file already measured under another boot path (its disk is named
+// differently now) is refused too: one file, one entry.
+int measurefile_add(const char* path);
+// Removes the entry of `path` and prints "delete <path>"; the entry of a file
+// that no longer exists is the one stored under `path` (find_entry_to_delete).
+int measurefile_del(const char* path);
+// Re-measures the entry of `path`, refreshing its measurement and time.
+int measurefile_upd(const char* path);
+
+// The work on one file that needs no document: translation and measurement.
+// Thread-safe, so the commands that touch every file can run it on workers.
+struct PreparedFile {
+  bool translated = false;
+  std::string boot_path;
+  TranslationFailure failure;  // why not, when !translated
+  FileMeasurement measurement;
+};
+PreparedFile prepare_file(const std::string& path);
+
+// The document side of an add or update whose file work is done: the same
+// lookups, log lines, console lines and results as measurefile_add/_upd.
+int commit_add(const std::string& path, const PreparedFile& prepared);
+int commit_upd(const std::string& path, const PreparedFile& prepared);

@@ -1,0 +1,20 @@
+// zovemo_config: administration of the measured-boot baseline.
+#include <cstdio>
+
+#include "bootpath/translation.h"
+#include "cli/cli.h"
+#include "commands/worker_pool.h"
+
+int main(int argc, char** argv) {
+  // Whole lines reach the user at once, also through a pipe, and always
+  // before any outside program writes to the same place.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+#ifdef ZOVEMO_ONE_FILE_AT_A_TIME
+  // A build for comparisons only: the same tool measuring one file at a time.
+  measurement_workers = 1;
+  boot_path_reuse_allowed = false;
+#endif
+  int status = run_command_line(argc, argv);
+  fflush(stdout);
+  return status;
+}

@@ -1,0 +1,11 @@
+// The one way a line reaches the administrator's terminal: standard error,
+// prefixed "zovemo_config: ", escaped so that a path can neither split nor
+// forge a line, after standard output was flushed so the lines stay in order.
+// Below the tool log, which uses it when the log itself cannot be written.
+#pragma once
+
+#include <string>
+
+// A line on standard error only: for what the tool log cannot hold (no log
+// directory, a log that refuses to be written). Thread-safe.
+void warn_user(const std::string& message);
