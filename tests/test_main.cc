@@ -10,12 +10,8 @@
 #include <set>
 #include <string>
 
-#include "bootpath/translation.h"
-#include "baseline/document.h"
-#include "bootpath/grub_tools.h"
+#include "cli/process_state.h"
 #include "sandbox.h"
-#include "support/tool_log.h"
-#include "tpm/nv_store.h"
 
 namespace {
 std::string sandbox_failure;
@@ -31,16 +27,6 @@ const std::set<std::string> kSuitesWithoutSandbox = {
 std::string suite_of(const ::testing::TestInfo& info) {
   std::string suite = info.test_suite_name();
   return suite.substr(suite.find('/') + 1);
-}
-
-// A process state as fresh as a new run of the tool.
-void reset_process_state() {
-  release_json();
-  reset_tool_log();
-  reset_grub_tools();
-  reset_manufacturer_query();
-  tpm_chip_exist = 0;
-  reset_tpm_silence();
 }
 
 // Every test starts from an empty /boot and log, the default fakes, and a

@@ -10,8 +10,6 @@
 #include "measure/file_measurement.h"
 
 // "time" and "measure_base_value" of the entry before the last update.
-extern char old_time[32];
-extern char old_value[65];
 char* get_old_time_for_upd();
 char* get_old_value_for_upd();
 

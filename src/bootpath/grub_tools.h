@@ -10,5 +10,5 @@ extern char GRUB_MKRELPATH[32];
 // directory is found; both names then stay empty.
 int set_command();
 
-// Forgets the selection; only tests need it.
+// Forgets the selection; only reset_process_state() (cli/process_state.h) and tests need it.
 void reset_grub_tools();

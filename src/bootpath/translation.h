@@ -66,5 +66,5 @@ extern bool boot_path_reuse_allowed;
 // Raises the disk number after "hd" by one in decimal; other texts unchanged.
 std::string raise_disk_number(const std::string& device);
 
-// Forgets the cached manufacturer answer; only tests need it.
+// Forgets the cached manufacturer answer; for reset_process_state() (cli/process_state.h).
 void reset_manufacturer_query();

@@ -16,13 +16,15 @@
 #include "support/standard_error.h"
 #include "support/visible_text.h"
 
-const char* const LOGCODE[2] = {"[INFO]", "[ERROR]"};
-int fd = -1;
-char buffer_time[32];
-char int_to_str[64];
 char retVal[1024];
 
 namespace {
+
+// The log's own state: only this file reads or writes it.
+const char* const LOGCODE[2] = {"[INFO]", "[ERROR]"};  // level labels, by log level (0 info, 1 error)
+int fd = -1;                                           // the tool log, -1 until the first entry opens it
+char buffer_time[32];                                  // the last time stamp getSysTime() made
+char int_to_str[64];                                   // the text int_to_string() made last
 constexpr size_t kLineSize = 4096;
 
 // The log without following a link and without blocking on a FIFO; a log

@@ -15,18 +15,6 @@
 #include <string>
 #include <string_view>
 
-// Level labels, indexed by log level (0 info, 1 error).
-extern const char* const LOGCODE[2];
-
-// Descriptor of the tool log; -1 until the first entry opens it.
-extern int fd;
-
-// Last time stamp made by getSysTime(), "YYYY-MM-DD hh:mm:ss", local time.
-extern char buffer_time[32];
-
-// Text last made by int_to_string().
-extern char int_to_str[64];
-
 // Shared result text: the measurement text of SM3_256_PRO and the policy
 // getters' values land here. Callers copy it out before the next fill.
 extern char retVal[1024];
@@ -55,5 +43,5 @@ char* int_to_string(int32_t value);
 
 char* get_retVal();
 
-// Closes the tool log descriptor; only tests need this (to redirect the log).
+// Closes the tool log descriptor, as a new run would; for reset_process_state() (cli/process_state.h) and tests that redirect the log.
 void reset_tool_log();

@@ -32,7 +32,7 @@ bool report_unanswering_tpm();
 // (TPM2TOOLS_TCTI or TCTI set), a TPM device node exists, or a TPM simulator
 // accepts connections. Reports nothing.
 bool tpm_expected();
-// Forgets a silent TPM, as a new run would; only tests need this.
+// Forgets a silent TPM, as a new run would; for reset_process_state() (cli/process_state.h).
 void reset_tpm_silence();
 
 // Undefines, defines and fills both indices from the loaded baseline.
