@@ -55,23 +55,22 @@ const char* string_member(json_object* entry, const char* name) {
 }
 
 // The same file under another boot path: the disk names changed since it was measured.
-bool measured_under_another_boot_path(const char* path, const std::string& boot_path, const char* source) {
+bool measured_under_another_boot_path(const char* path, const std::string& boot_path) {
   int index = find_entry_by_sys_path(path);
   if (index < 0) return false;
   json_object* entry = json_object_array_get_idx(file_list, static_cast<size_t>(index));
-  tell_user(source, std::string(path) + " is already measured as " + string_member(entry, "grub_path") +
+  tell_user("measurefile_add", std::string(path) + " is already measured as " + string_member(entry, "grub_path") +
                                " but GRUB now names it " + boot_path +
                                ": the disk names have changed; \"zovemo_config -i\" rebuilds the baseline");
   return true;
 }
 
-// `source` names the step in what is told: an add (-a) or initialisation (-i).
-int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared, const char* source) {
+int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
   if (find_entry_index(boot_path) >= 0) {
     writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
     return -1;
   }
-  if (measured_under_another_boot_path(path, boot_path, source)) return -1;
+  if (measured_under_another_boot_path(path, boot_path)) return -1;
   FileMeasurement measurement = prepared ? *prepared : measure_file(path);
   if (!measured_ok(path, measurement)) return -1;
 
@@ -132,7 +131,7 @@ int measurefile_add(const char* path) {
     report_translation_failure("measurefile_add", path, failure);
     return -1;
   }
-  return add_entry(path, boot_path, nullptr, "zotrust_add");
+  return add_entry(path, boot_path, nullptr);
 }
 
 int measurefile_del(const char* path) {
@@ -154,10 +153,10 @@ PreparedFile prepare_file(const std::string& path) {
 
 int commit_add(const std::string& path, const PreparedFile& prepared) {
   if (!prepared.translated) {
-    report_translation_failure("create_measurefile", path, prepared.failure);
+    report_translation_failure("measurefile_add", path, prepared.failure);
     return -1;
   }
-  return add_entry(path.c_str(), prepared.boot_path, &prepared.measurement, "create_measurefile");
+  return add_entry(path.c_str(), prepared.boot_path, &prepared.measurement);
 }
 
 int commit_upd(const std::string& path, const PreparedFile& prepared) {
