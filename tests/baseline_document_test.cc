@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "baseline/document.h"
-#include "sandbox.h"
+#include "harness/sandbox.h"
 #include "baseline/policy.h"
 #include "support/tool_log.h"
 

@@ -9,14 +9,14 @@
 #include "baseline/entry_lookup.h"
 #include "bootpath/grub_tools.h"
 #include "tpm/pcr_emulation.h"
-#include "oracle.h"
+#include "harness/oracle.h"
 #include "support/platform_programs.h"
-#include "sandbox.h"
+#include "harness/sandbox.h"
 #include "support/tool_log.h"
 
 namespace {
 
-sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+using sandbox::fakes;
 
 using oracle::sm3;
 

@@ -11,12 +11,12 @@
 #include "bootpath/translation.h"
 #include "bootpath/grub_tools.h"
 #include "support/platform_programs.h"
-#include "sandbox.h"
+#include "harness/sandbox.h"
 
 namespace {
 
 using Runs = std::vector<std::vector<std::string>>;
-sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+using sandbox::fakes;
 
 std::string translate(const std::string& path) {
   char* boot_path = concatenate_json_string(path.c_str());

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "sandbox.h"
+#include "harness/sandbox.h"
 
 namespace {
 

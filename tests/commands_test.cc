@@ -11,9 +11,9 @@
 #include <set>
 #include <thread>
 
-#include "crash_points.h"
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/crash_points.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 #include "support/visible_text.h"
 
 namespace {
@@ -23,7 +23,7 @@ using sandbox::read_file;
 using sandbox::run_tool;
 using sandbox::write_file;
 
-sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+using sandbox::fakes;
 
 using oracle::lines_of;
 using oracle::sm3_hex;

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <filesystem>
 
-#include "crash_points.h"
-#include "oracle.h"
-#include "sandbox.h"
-#include "swtpm.h"
+#include "harness/crash_points.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
+#include "harness/swtpm.h"
 
 namespace {
 

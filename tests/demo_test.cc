@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 
 namespace {
 

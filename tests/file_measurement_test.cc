@@ -22,29 +22,15 @@
 
 #include "measure/file_measurement.h"
 #include "measure/file_measurement_internal.h"
-#include "sandbox.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 #include "support/tool_log.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string hex(const uint8_t* bytes, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < n; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
-}
-
-std::string oracle_text(const std::string& bytes) {
-  uint8_t digest[32];
-  unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sm3(), nullptr);
-  return hex(digest, len);
-}
+std::string oracle_text(const std::string& bytes) { return oracle::sm3_hex(bytes); }
 
 std::string random_bytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ const std::string kNewKernel = std::string("/boot/vmlinuz-") + kNewVersion;
 const std::string kNewRamDisk = std::string("/boot/initrd.img-") + kNewVersion;
 const std::string kOldRamDisk = "/boot/initrd.img-6.1.0-13-amd64";
 
-sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+using sandbox::fakes;
 
 void write_script(const std::string& path, const std::string& body) {
   write_file(path, "#!/bin/sh\nset -eu\n" + body);

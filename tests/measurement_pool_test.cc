@@ -11,8 +11,8 @@
 
 #include "bootpath/grub_tools.h"
 #include "commands/worker_pool.h"
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ using sandbox::read_file;
 using sandbox::write_file;
 using oracle::without_times;
 
-sandbox::FakeTools& fakes() { return sandbox::FakeTools::instance(); }
+using sandbox::fakes;
 
 struct Outcome {
   std::string out, document, path_list, log;

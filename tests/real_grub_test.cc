@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
-#include "disk_image.h"
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/disk_image.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 
 namespace {
 

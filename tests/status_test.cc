@@ -18,10 +18,10 @@
 #include <set>
 #include <thread>
 
-#include "oracle.h"
-#include "sandbox.h"
+#include "harness/oracle.h"
+#include "harness/sandbox.h"
 #include "support/visible_text.h"
-#include "swtpm.h"
+#include "harness/swtpm.h"
 
 namespace {
 

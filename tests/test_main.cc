@@ -11,7 +11,7 @@
 #include <string>
 
 #include "cli/process_state.h"
-#include "sandbox.h"
+#include "harness/sandbox.h"
 
 namespace {
 std::string sandbox_failure;

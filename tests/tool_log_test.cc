@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <cctype>
 
-#include "sandbox.h"
+#include "harness/sandbox.h"
 #include "support/tool_log.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tpm/standin/standin_internal.h"
-#include "swtpm.h"
+#include "harness/swtpm.h"
 #include "tpm/standin/tpm_standin.h"
 
 namespace {

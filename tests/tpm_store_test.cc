@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "baseline/document.h"
-#include "sandbox.h"
-#include "oracle.h"
-#include "swtpm.h"
+#include "harness/sandbox.h"
+#include "harness/oracle.h"
+#include "harness/swtpm.h"
 #include "support/tool_log.h"
 #include "tpm/standin/tpm_standin.h"
 #include "tpm/nv_store.h"

@@ -98,6 +98,9 @@ class SystemProgramHidden {
   std::vector<std::string> covered_;
 };
 
+// The fakes, as every test calls them.
+inline FakeTools& fakes() { return FakeTools::instance(); }
+
 // A minimal boot tree: /boot/grub with grub.cfg, two modules, one kernel, one initrd.
 void make_small_boot_tree();
 

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "oracle.h"
+
 #include "support/platform_programs.h"
 
 #include <fcntl.h>
@@ -82,15 +84,8 @@ void remove_staging() {
   rmdir(staging_dir.c_str());
 }
 
-std::string hex(const std::string& text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out.empty() ? "empty" : out;
-}
+// The fake's name for the answer to an argument.
+std::string answer_name(const std::string& argument) { return argument.empty() ? "empty" : oracle::hex(argument); }
 
 std::string unescape(const std::string& text) {
   std::string out;
@@ -284,12 +279,12 @@ void FakeTools::reset() {
 }
 
 void FakeTools::answer(const std::string& program, const std::string& argument, const std::string& text) {
-  write_file(dir_ + "/answers/" + program + "/" + hex(argument), text);
+  write_file(dir_ + "/answers/" + program + "/" + answer_name(argument), text);
 }
 
 void FakeTools::answer_for_target(const std::string& program, const std::string& target, const std::string& argument,
                                   const std::string& text) {
-  write_file(dir_ + "/answers/" + program + "/" + target + "/" + hex(argument), text);
+  write_file(dir_ + "/answers/" + program + "/" + target + "/" + answer_name(argument), text);
 }
 
 void FakeTools::default_answer(const std::string& program, const std::string& text) {
