@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "harness/document.h"
 #include "harness/sandbox.h"
 
 namespace {
@@ -29,13 +30,7 @@ void write_document(const char* trust, const char* arrest) {
   json_object_put(document);
 }
 
-std::string member(const char* name) {
-  json_object* document = json_object_from_file(kDocument);
-  if (document == nullptr) return "<unparsable>";
-  std::string value = json_object_get_string(json_object_object_get(document, name));
-  json_object_put(document);
-  return value;
-}
+std::string member(const char* name) { return stored::top_member(name); }
 
 TEST(CliUsage, UnusableFirstOptionShowsUsageWithStatus255) {
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"-v", "1"}, {"-x"}, {"-h"}, {"-a"}, {"-u"},

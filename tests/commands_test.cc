@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "harness/document.h"
 #include "harness/crash_points.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
@@ -30,31 +31,9 @@ using oracle::sm3_hex;
 
 std::vector<std::string> path_list() { return lines_of(read_file("/boot/.vemobase.tmp")); }
 
-struct Entry {
-  std::string grub_path, sys_path, value, type, stage, pcr, time;
-};
+using stored::entries;
 
-std::vector<Entry> entries() {
-  std::vector<Entry> result;
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  if (document == nullptr) return result;
-  json_object* list = json_object_object_get(document, "list");
-  for (size_t i = 0; i < json_object_array_length(list); ++i) {
-    json_object* e = json_object_array_get_idx(list, i);
-    auto get = [e](const char* name) { return std::string(json_object_get_string(json_object_object_get(e, name))); };
-    result.push_back({get("grub_path"), get("sys_path"), get("measure_base_value"), get("file_type"),
-                      get("measure_stage"), get("pcr"), get("time")});
-  }
-  json_object_put(document);
-  return result;
-}
-
-std::string policy(const char* name) {
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  std::string value = json_object_get_string(json_object_object_get(document, name));
-  json_object_put(document);
-  return value;
-}
+std::string policy(const char* name) { return stored::top_member(name); }
 
 std::vector<std::string> stray_files() {
   std::vector<std::string> stray;

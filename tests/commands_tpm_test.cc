@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "harness/document.h"
 #include "harness/crash_points.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
@@ -23,21 +24,8 @@ using oracle::sm3;
 
 // The 128 bytes the reference index must hold for the document on disk.
 std::string expected_reference_index() {
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  json_object* list = json_object_object_get(document, "list");
-  std::string image;
-  for (const char* pcr : {"8", "9", "11", "12"}) {
-    std::string texts;
-    for (size_t i = 0; i < json_object_array_length(list); ++i) {
-      json_object* entry = json_object_array_get_idx(list, i);
-      if (std::string(json_object_get_string(json_object_object_get(entry, "pcr"))) != pcr) continue;
-      std::string text = json_object_get_string(json_object_object_get(entry, "measure_base_value"));
-      texts += text + std::string(64 - text.size(), '\0');
-    }
-    image += texts.empty() ? std::string(32, '\0') : sm3(std::string(32, '\0') + sm3(sm3(texts)));
-  }
-  json_object_put(document);
-  return image;
+  auto references = stored::reference_values();
+  return references["8"] + references["9"] + references["11"] + references["12"];
 }
 
 std::string slot(const std::string& image, int index) { return image.substr(index * 32, 32); }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "harness/document.h"
 #include "harness/disk_image.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
@@ -33,18 +34,9 @@ std::string boot_path_by_hand(const std::string& path, const char* target = "bio
 }
 
 std::map<std::string, std::string> boot_paths_stored() {
-  std::map<std::string, std::string> stored;
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  json_object* list = nullptr;
-  if (document != nullptr && json_object_object_get_ex(document, "list", &list)) {
-    for (size_t i = 0; i < json_object_array_length(list); ++i) {
-      json_object* entry = json_object_array_get_idx(list, i);
-      stored[json_object_get_string(json_object_object_get(entry, "sys_path"))] =
-          json_object_get_string(json_object_object_get(entry, "grub_path"));
-    }
-  }
-  json_object_put(document);
-  return stored;
+  std::map<std::string, std::string> boot_paths;
+  for (const auto& entry : stored::entries()) boot_paths[entry.sys_path] = entry.grub_path;
+  return boot_paths;
 }
 
 // A boot tree with GRUB's own module files where grub-pc-bin is installed.

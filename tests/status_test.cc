@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "harness/document.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
 #include "support/visible_text.h"
@@ -94,17 +95,7 @@ void run_json(JsonReport* report, std::vector<std::string> args = {}, const std:
   }
 }
 
-std::string baseline_value(const std::string& path) {
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  json_object* list = json_object_object_get(document, "list");
-  std::string value;
-  for (size_t i = 0; i < json_object_array_length(list); ++i) {
-    json_object* entry = json_object_array_get_idx(list, i);
-    if (member(entry, "sys_path") == path) value = member(entry, "measure_base_value");
-  }
-  json_object_put(document);
-  return value;
-}
+std::string baseline_value(const std::string& path) { return stored::value_of(path); }
 
 constexpr const char* kModule = "/boot/grub/x86_64-efi/linux.mod";
 constexpr const char* kKernel = "/boot/vmlinuz-6.1.0-13-amd64";
@@ -159,19 +150,8 @@ TEST_F(StatusReport, FreshBaselineIsInStepAndSaysTheTpmWasNotChecked) {
 // verifier would: SM3 over the PCR's measurement texts in list order, SM3
 // again, then one extend from zero.
 std::map<std::string, std::string> oracle_references() {
-  json_object* document = json_object_from_file("/boot/.vemobase");
-  json_object* list = json_object_object_get(document, "list");
-  std::map<std::string, std::string> texts;
-  for (size_t i = 0; i < json_object_array_length(list); ++i) {
-    json_object* entry = json_object_array_get_idx(list, i);
-    texts[member(entry, "pcr")] += member(entry, "measure_base_value");
-  }
-  json_object_put(document);
   std::map<std::string, std::string> references;
-  for (const char* pcr : {"8", "9", "11", "12"}) {
-    references[pcr] = texts.count(pcr) ? oracle::sm3_hex(std::string(32, '\0') + oracle::sm3(oracle::sm3(texts[pcr])))
-                                       : std::string(64, '0');
-  }
+  for (const auto& [pcr, value] : stored::reference_values()) references[pcr] = oracle::hex(value);
   return references;
 }
 
