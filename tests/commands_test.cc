@@ -44,11 +44,7 @@ std::vector<std::string> stray_files() {
   return stray;
 }
 
-bool log_has(const std::string& text) {
-  for (const auto& line : sandbox::log_lines())
-    if (line.find(text) != std::string::npos) return true;
-  return false;
-}
+using sandbox::log_has;
 
 // Every entry matches its file on disk and the path list names the same files in the same order.
 void expect_in_step() {

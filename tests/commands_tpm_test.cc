@@ -30,11 +30,7 @@ std::string expected_reference_index() {
 
 std::string slot(const std::string& image, int index) { return image.substr(index * 32, 32); }
 
-size_t log_count(const std::string& text) {
-  size_t count = 0;
-  for (const auto& line : sandbox::log_lines()) count += line.find(text) != std::string::npos;
-  return count;
-}
+using sandbox::log_count;
 
 class CommandsWithTpm : public ::testing::Test {
  protected:

@@ -356,4 +356,10 @@ std::vector<std::string> log_lines() {
   return lines;
 }
 
+size_t log_count(const std::string& text) {
+  size_t count = 0;
+  for (const auto& line : log_lines()) count += line.find(text) != std::string::npos;
+  return count;
+}
+
 }  // namespace sandbox

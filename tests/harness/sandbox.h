@@ -106,5 +106,8 @@ void make_small_boot_tree();
 
 // Lines of the tool log, or empty.
 std::vector<std::string> log_lines();
+// How many lines of the tool log hold `text`.
+size_t log_count(const std::string& text);
+inline bool log_has(const std::string& text) { return log_count(text) > 0; }
 
 }  // namespace sandbox
