@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "harness/document.h"
+#include "commands/discovery.h"
 #include "harness/crash_points.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
@@ -639,3 +640,25 @@ TEST_F(Lifecycle, ParallelAddsAllLand) {
 }
 
 }  // namespace
+
+// What -i measures, in the order it meets it: modules, kernels, RAM disks
+// (not the crash kernel's), configuration files; a name the baseline cannot
+// hold is named apart.
+TEST(Discovery, FindsTheBootFilesInTheirCommandsOrder) {
+  write_file("/boot/grub/grub.cfg", "c");
+  write_file("/boot/grub/i386-pc/normal.mod", "m");
+  write_file("/boot/vmlinuz-6.1", "k");
+  write_file("/boot/initrd.img-6.1", "i");
+  write_file("/boot/initrd.img-6.1kdump.img", "crash");
+  write_file("/boot/grub/odd\nname.cfg", "o");
+  BootFileDiscovery found = discover_boot_files();
+  ASSERT_TRUE(found.complete) << found.failure;
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& file : found.files) files.emplace_back(file.path, boot_file_class_name(file.file_class));
+  EXPECT_EQ(files, (std::vector<std::pair<std::string, std::string>>{{"/boot/grub/i386-pc/normal.mod", "module"},
+                                                                    {"/boot/vmlinuz-6.1", "kernel"},
+                                                                    {"/boot/initrd.img-6.1", "initrd"},
+                                                                    {"/boot/grub/grub.cfg", "config"}}));
+  ASSERT_EQ(found.unlistable.size(), 1u);
+  EXPECT_EQ(found.unlistable[0].path, "/boot/grub/odd\nname.cfg");
+}
