@@ -31,6 +31,23 @@ bool steers_terminal(char32_t code) {
          (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
 }
 
+// Calls `character(bytes, code)` for each valid UTF-8 sequence of `text` and
+// `stray(byte)` for each byte that starts none, in order.
+template <typename Character, typename Stray>
+void walk(std::string_view text, Character character, Stray stray) {
+  char32_t code = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t length = sequence_at(text, at, &code);
+    if (length == 0) {
+      stray(static_cast<unsigned char>(text[at]));
+      ++at;
+    } else {
+      character(text.substr(at, length), code);
+      at += length;
+    }
+  }
+}
+
 void append_hex_escape(unsigned char c, std::string* out) {
   *out += "\\x";
   *out += kDigits[c >> 4];
@@ -40,56 +57,35 @@ void append_hex_escape(unsigned char c, std::string* out) {
 }  // namespace
 
 bool is_valid_utf8(std::string_view text) {
-  char32_t code = 0;
-  for (size_t at = 0; at < text.size();) {
-    size_t length = sequence_at(text, at, &code);
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
+  bool valid = true;
+  walk(text, [](std::string_view, char32_t) {}, [&](unsigned char) { valid = false; });
+  return valid;
 }
 
 std::string escape_control_characters(std::string_view text) {
   std::string visible;
   visible.reserve(text.size());
-  char32_t code = 0;
-  for (size_t at = 0; at < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[at]);
-    size_t length = sequence_at(text, at, &code);
-    if (length == 0) {
-      append_hex_escape(c, &visible);
-      ++at;
-      continue;
-    }
-    if (c == '\n' || c == '\r' || c == '\t') {
-      visible += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      append_hex_escape(c, &visible);
+  auto character = [&](std::string_view bytes, char32_t code) {
+    if (code == '\n' || code == '\r' || code == '\t') {
+      visible += code == '\n' ? "\\n" : code == '\r' ? "\\r" : "\\t";
+    } else if (code < 0x20 || code == 0x7f) {
+      append_hex_escape(static_cast<unsigned char>(code), &visible);
     } else if (steers_terminal(code)) {
       visible += "\\u";
       for (int shift = 12; shift >= 0; shift -= 4) visible += kDigits[(code >> shift) & 15];
     } else {
-      visible.append(text.substr(at, length));
+      visible.append(bytes);
     }
-    at += length;
-  }
+  };
+  walk(text, character, [&](unsigned char stray) { append_hex_escape(stray, &visible); });
   return visible;
 }
 
 std::string valid_utf8(std::string_view text) {
   std::string valid;
   valid.reserve(text.size());
-  char32_t code = 0;
-  for (size_t at = 0; at < text.size();) {
-    size_t length = sequence_at(text, at, &code);
-    if (length == 0) {
-      valid += "\xef\xbf\xbd";
-      ++at;
-    } else {
-      valid.append(text.substr(at, length));
-      at += length;
-    }
-  }
+  walk(text, [&](std::string_view bytes, char32_t) { valid.append(bytes); },
+       [&](unsigned char) { valid += "\xef\xbf\xbd"; });
   return valid;
 }
 

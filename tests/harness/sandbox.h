@@ -75,24 +75,25 @@ class FakeTools {
   std::string dir_;
 };
 
+// A mount undone by its destructor, once: never copied.
+struct ScopedMount {
+  ScopedMount() = default;
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+};
+
 // While alive, the fakes are off the search path: the machine's own
 // programs answer (the tests of the real GRUB tools).
-class FakesHidden {
- public:
+struct FakesHidden : ScopedMount {
   FakesHidden();
   ~FakesHidden();
-  FakesHidden(const FakesHidden&) = delete;
-  FakesHidden& operator=(const FakesHidden&) = delete;
 };
 
 // While alive, the machine's own `program` is not found in the search path
 // (a non-executable node is bound over each copy); the fakes are untouched.
-class SystemProgramHidden {
- public:
+struct SystemProgramHidden : ScopedMount {
   explicit SystemProgramHidden(const std::string& program);
   ~SystemProgramHidden();
-  SystemProgramHidden(const SystemProgramHidden&) = delete;
-  SystemProgramHidden& operator=(const SystemProgramHidden&) = delete;
 
  private:
   std::vector<std::string> covered_;
