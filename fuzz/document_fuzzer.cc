@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   std::string_view document(reinterpret_cast<const char*>(data), size);
-  if (replace_file(kBaselinePath, document, &error) != 0) abort();
+  if (!replace_file(kBaselinePath, document, &error)) abort();
 
   if (get_json() == 0) {
     for (int pcr = 8; pcr <= 12; ++pcr) {

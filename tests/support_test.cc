@@ -22,9 +22,9 @@ TEST(DurableFile, ReplacementNeverWritesThroughALinkAndLeavesNoTemporary) {
   write_file("/boot/victim", "victim");
   fs::create_symlink("/boot/victim", "/boot/target");
   std::string error;
-  ASSERT_EQ(replace_file("/boot/target", "new", &error), 0) << error;
+  ASSERT_TRUE(replace_file("/boot/target", "new", &error)) << error;
   fs::create_symlink("/boot/victim", "/boot/scratch");
-  ASSERT_EQ(replace_file("/boot/target", "newer", &error, "/boot/scratch"), 0) << error;
+  ASSERT_TRUE(replace_file("/boot/target", "newer", &error, "/boot/scratch")) << error;
   EXPECT_EQ(read_file("/boot/victim"), "victim");
   EXPECT_FALSE(fs::is_symlink("/boot/target"));
   EXPECT_EQ(read_file("/boot/target"), "newer");

@@ -214,18 +214,18 @@ TEST_F(TpmStoreSlots, FlagWithoutSlotIsRefusedUntouched) {
   EXPECT_EQ(nv_bytes(kReferenceIndex, 128), image_);
   EXPECT_TRUE(sandbox::log_lines().empty());
   uint8_t slot[32];
-  EXPECT_EQ(read_nv_slot(10, slot), -1);
-  EXPECT_EQ(restore_nv_slot(10, slot), -1);
+  EXPECT_FALSE(read_nv_slot(10, slot));
+  EXPECT_FALSE(restore_nv_slot(10, slot));
 }
 
 TEST_F(TpmStoreSlots, ReadAndRestoreUndoAnUpdate) {
   uint8_t previous[32];
-  ASSERT_EQ(read_nv_slot(9, previous), 0);
+  ASSERT_TRUE(read_nv_slot(9, previous));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(previous), 32), image_.substr(32, 32));
   std::string value = sm3("y");
   ASSERT_EQ(update_nv_space(reinterpret_cast<const uint8_t*>(value.data()), 9), 0);
   ASSERT_NE(nv_bytes(kReferenceIndex, 128), image_);
-  ASSERT_EQ(restore_nv_slot(9, previous), 0);
+  ASSERT_TRUE(restore_nv_slot(9, previous));
   EXPECT_EQ(nv_bytes(kReferenceIndex, 128), image_);
   EXPECT_EQ(count_log("[INFO]", "PCR9_PCR: " + hex(sm3(zeros(32) + value))), 1);
   EXPECT_EQ(sandbox::log_lines().size(), 1u);  // the restore logs nothing
@@ -238,7 +238,7 @@ TEST_F(TpmStore, UpdateWithoutReferenceIndexFailsBeforeWriting) {
   EXPECT_EQ(count_log("[ERROR]", "tpm_oper:135 read nv failed"), 1);
   EXPECT_EQ(sandbox::log_lines().size(), 2u);
   uint8_t slot[32];
-  EXPECT_EQ(read_nv_slot(8, slot), -1);
+  EXPECT_FALSE(read_nv_slot(8, slot));
   EXPECT_EQ(sandbox::log_lines().size(), 2u);  // reading a slot is silent
 }
 

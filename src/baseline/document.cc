@@ -55,12 +55,12 @@ int lock_baseline() {
   return 0;
 }
 
-int lock_baseline_shared(int wait_seconds, std::string* why_not) {
-  if (lock_fd >= 0) return 0;
+bool lock_baseline_shared(int wait_seconds, std::string* why_not) {
+  if (lock_fd >= 0) return true;
   int descriptor = open_lock_directory();
   if (descriptor < 0) {
     *why_not = std::string("cannot open /boot: ") + strerror(errno);
-    return -1;
+    return false;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
   while (flock(descriptor, LOCK_SH | LOCK_NB) != 0) {
@@ -73,10 +73,10 @@ int lock_baseline_shared(int wait_seconds, std::string* why_not) {
       continue;
     }
     close(descriptor);
-    return -1;
+    return false;
   }
   lock_fd = descriptor;
-  return 0;
+  return true;
 }
 
 void unlock_baseline() {
@@ -192,7 +192,7 @@ int save_json() {
     return -1;
   }
   std::string error;
-  if (replace_file(kBaselinePath, text, &error) != 0) {
+  if (!replace_file(kBaselinePath, text, &error)) {
     tell_user("save_json", "save failed: " + error + "; the previous " + kBaselinePath + " stays");
     return -1;
   }

@@ -51,7 +51,7 @@ int lock_baseline();
 // The lock of a reader that changes nothing (the drift report): shared with
 // other readers, it waits at most `wait_seconds` for a command that holds the
 // exclusive one and leaves every file alone; -1 with `why_not` otherwise.
-int lock_baseline_shared(int wait_seconds, std::string* why_not);
+bool lock_baseline_shared(int wait_seconds, std::string* why_not);
 void unlock_baseline();
 
 // Releases the document when a command's scope ends, on every way out.

@@ -47,29 +47,30 @@ std::string path_list_content(const std::vector<std::string>& paths) {
   return content;
 }
 
-int write_path_list(const std::vector<std::string>& paths) {
+bool write_path_list(const std::vector<std::string>& paths) {
   // Every rewrite runs under the baseline lock, so the one scratch name is safe.
   std::string error;
-  if (replace_file(kPathListPath, path_list_content(paths), &error, kPathListScratch) != 0) {
+  if (!replace_file(kPathListPath, path_list_content(paths), &error, kPathListScratch)) {
     writeLog(1, "main:write_path_list() %s\n", error.c_str());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
-int append_path_list(const std::string& path) {
+bool append_path_list(const std::string& path) {
   std::string error;
-  if (append_to_file(kPathListPath, path + "\n", &error) != 0) {
+  if (!append_to_file(kPathListPath, path + "\n", &error)) {
     writeLog(1, "main:append_path_list() %s\n", error.c_str());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 bool fits_path_list(const std::string& path) { return path.find_first_of("\n\r") == std::string::npos; }
 
-std::string why_path_cannot_be_stored(const std::string& path) {
-  if (!fits_path_list(path)) return "a file name holding a line end cannot be listed";
-  if (!is_valid_utf8(path)) return "a file name that is not UTF-8 cannot be stored in the baseline document";
-  return "";
+bool path_can_be_stored(const std::string& path, std::string* why_not) {
+  if (!fits_path_list(path)) *why_not = "a file name holding a line end cannot be listed";
+  else if (!is_valid_utf8(path)) *why_not = "a file name that is not UTF-8 cannot be stored in the baseline document";
+  else return true;
+  return false;
 }

@@ -27,17 +27,17 @@ bool read_path_list(std::vector<std::string>* paths);
 // The list's content for `paths`: each followed by "\n".
 std::string path_list_content(const std::vector<std::string>& paths);
 
-// Replaces the whole path list with `paths`; -1 (logged) on failure.
-int write_path_list(const std::vector<std::string>& paths);
+// Replaces the whole path list with `paths`; false (logged) on failure.
+bool write_path_list(const std::vector<std::string>& paths);
 
-// Appends one line to the existing list; -1 (logged) when it is missing,
+// Appends one line to the existing list; false (logged) when it is missing,
 // not a regular file or cannot be written.
-int append_path_list(const std::string& path);
+bool append_path_list(const std::string& path);
 
 // A path holding a line end (LF or CR) cannot be one line of the list.
 bool fits_path_list(const std::string& path);
 
-// "" when `path` can be an entry's sys_path and a line of the list, else why
-// not: a line end, or bytes that are not UTF-8 (the document is UTF-8 text
-// that other tools parse).
-std::string why_path_cannot_be_stored(const std::string& path);
+// True when `path` can be an entry's sys_path and a line of the list; else
+// why not: a line end, or bytes that are not UTF-8 (the document is UTF-8
+// text that other tools parse).
+bool path_can_be_stored(const std::string& path, std::string* why_not);

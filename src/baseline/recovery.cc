@@ -76,7 +76,7 @@ PathListRepair reconcile_path_list() {
     repair.added = expected;
     what = list.missing ? "it was missing" : "it was not a readable regular file";
   }
-  repair.in_step = write_path_list(expected) == 0;
+  repair.in_step = write_path_list(expected);
   if (list.missing && expected.empty()) return repair;
   std::string message = std::string("path list ") + kPathListPath + " was out of step with the baseline: " + what;
   message += repair.in_step ? "; rebuilt from the " + std::to_string(expected.size()) + " entries"

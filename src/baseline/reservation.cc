@@ -27,27 +27,27 @@ long long reservation_on_disk() {
 
 }  // namespace
 
-int size_boot_log(size_t entries, std::string* error) {
+bool size_boot_log(size_t entries, std::string* why_not) {
   std::string reservation(reservation_size(entries), '#');
-  if (replace_file(kBootLogPath, reservation, error) != 0) {
-    *error = std::string("the boot log reservation ") + kBootLogPath + " could not be written: " + *error;
-    return -1;
+  if (!replace_file(kBootLogPath, reservation, why_not)) {
+    *why_not = std::string("the boot log reservation ") + kBootLogPath + " could not be written: " + *why_not;
+    return false;
   }
-  return 0;
+  return true;
 }
 
-int grow_boot_log_for(size_t entries) {
+bool grow_boot_log_for(size_t entries) {
   long long size = reservation_on_disk();
-  if (size >= 0 && static_cast<size_t>(size) >= reservation_size(entries)) return 0;
-  std::string error;
-  if (size_boot_log(entries, &error) == 0) return 0;
-  tell_user("grow_boot_log", error + "; nothing was changed");
-  return -1;
+  if (size >= 0 && static_cast<size_t>(size) >= reservation_size(entries)) return true;
+  std::string why_not;
+  if (size_boot_log(entries, &why_not)) return true;
+  tell_user("grow_boot_log", why_not + "; nothing was changed");
+  return false;
 }
 
 void resize_boot_log_after_save(const char* source) {
   std::string error;
-  if (size_boot_log(entry_count(), &error) != 0)
+  if (!size_boot_log(entry_count(), &error))
     tell_user(source, error + "; the baseline was saved, and the next command resizes the reservation");
 }
 
@@ -58,7 +58,7 @@ void heal_boot_log() {
   std::string error;
   std::string was = size < 0 ? "missing" : std::to_string(size) + " bytes";
   // A command killed between the document and the reservation leaves it sized for the other baseline.
-  if (size_boot_log(entries, &error) != 0) {
+  if (!size_boot_log(entries, &error)) {
     tell_user("heal_boot_log", error);
     return;
   }

@@ -12,11 +12,11 @@
 
 // The size the reservation must have for `entries`: 384 * (entries + 8).
 size_t reservation_size(size_t entries);
-// Writes the reservation for `entries`; -1 with `error` in words.
-int size_boot_log(size_t entries, std::string* error);
-// Grows the reservation to hold `entries` unless it already does; -1 (told,
-// nothing changed) when it cannot be written.
-int grow_boot_log_for(size_t entries);
+// Writes the reservation for `entries`; false with the reason in `why_not`.
+bool size_boot_log(size_t entries, std::string* why_not);
+// Grows the reservation to hold `entries` unless it already does; false
+// (told, nothing changed) when it cannot be written.
+bool grow_boot_log_for(size_t entries);
 // After a save: sizes the reservation for the loaded document; a failure is
 // told with what was committed (the next command heals it).
 void resize_boot_log_after_save(const char* source);

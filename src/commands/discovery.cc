@@ -101,7 +101,7 @@ BootFileDiscovery discover_boot_files() {
       // ls lists what a directory named like a kernel holds by bare name: no boot file.
       if (name.empty() || name[0] != '/') continue;
       if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
-      if (std::string why = why_path_cannot_be_stored(name); !why.empty()) {
+      if (std::string why; !path_can_be_stored(name, &why)) {
         discovery.unlistable.push_back({std::move(name), std::move(why)});
         continue;
       }

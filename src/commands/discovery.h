@@ -32,7 +32,7 @@ struct DiscoveredFile {
 
 struct UnstorableFile {
   std::string path;
-  std::string reason;  // why_path_cannot_be_stored()
+  std::string reason;  // why path_can_be_stored() refused it
 };
 
 struct BootFileDiscovery {

@@ -41,7 +41,7 @@ class SlotUpdate {
 
   bool apply() {
     if (tpm_chip_exist != 1) return true;
-    have_previous_ = read_nv_slot(flag_, previous_) == 0;
+    have_previous_ = read_nv_slot(flag_, previous_);
     DigestBlock value(emulate_pcr(flag_));
     if (update_nv_space(value.get(), flag_) != 0) {
       writeLog(1, "main:%s() update nv failed, pcr_flag %d\n", command_, flag_);
@@ -110,28 +110,28 @@ bool lies_under(const std::string& location, const char* top) {
 
 // The checks on what an add is given, beyond the words of the path: it must
 // be a regular file if it exists, and really lie under /boot/ or /etc/.
-// True (told to the user) when the add must be refused.
-bool refused_for_add(const char* path) {
+// False (told to the user) when the add must be refused.
+bool may_be_added(const char* path) {
   std::string quoted = std::string("refused \"") + path + "\": ";
-  if (std::string why = why_path_cannot_be_stored(path); !why.empty()) {
+  if (std::string why; !path_can_be_stored(path, &why)) {
     tell_user("zotrust_add", quoted + why);
-    return true;
+    return false;
   }
   struct stat info {};
   if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
     tell_user("zotrust_add", quoted + "not a regular file");
-    return true;
+    return false;
   }
   std::string location = real_location(path);
   if (location.empty()) {
     tell_user("zotrust_add", quoted + "its real location cannot be resolved: " + strerror(errno));
-    return true;
+    return false;
   }
   if (!lies_under(location, "/boot") && !lies_under(location, "/etc")) {
     tell_user("zotrust_add", quoted + "it really lies at " + location + ", outside /boot/ and /etc/");
-    return true;
+    return false;
   }
-  return false;
+  return true;
 }
 
 // A failed add grew the reservation for an entry that was not saved: size it
@@ -194,7 +194,7 @@ int zotrust_add(const char* path) {
     tell_user("zotrust_add", std::string("refused \"") + path + "\": only files under /boot/ and /etc/ are measured");
     return -1;
   }
-  if (refused_for_add(path)) return -1;
+  if (!may_be_added(path)) return -1;
   DocumentSession session;
   PathListRepair repair;
   if (load_for_command(&repair) != 0) return -1;
@@ -209,12 +209,12 @@ int zotrust_add(const char* path) {
   }
   if (measurefile_add(path) != 0) return -1;
   // Room in the boot log for the new entry before the entry is committed.
-  if (grow_boot_log_for(json_object_array_length(file_list)) != 0) return -1;
+  if (!grow_boot_log_for(json_object_array_length(file_list))) return -1;
   if (!slot.apply() || save_with_slot(&slot) != 0) {
     resize_for_saved_document();
     return -1;
   }
-  if (append_path_list(path) == 0) return 0;
+  if (append_path_list(path)) return 0;
   // Without its line the entry would never be refreshed by update-all: take
   // the add back so the document, the list and the reference index agree.
   tell_user("zotrust_add", std::string("the path list ") + kPathListPath + " could not be extended; the add is taken back");
@@ -249,7 +249,7 @@ int zotrust_del(const char* path) {
   // The document first: a crash before the list is written leaves a stale
   // line that the next command removes. Once the document is saved the
   // delete is done, whatever follows.
-  if (write_path_list(entry_paths()) != 0)
+  if (!write_path_list(entry_paths()))
     tell_user("zotrust_del", std::string("the path list ") + kPathListPath +
                                  " could not be rewritten; the entry is deleted, and the next command repairs the list");
   resize_boot_log_after_save("zotrust_del");

@@ -108,9 +108,9 @@ int create_measurefile() {
   // between leaves a list that the next command rebuilds from the document.
   // The reservation must hold the new baseline's entries before the
   // baseline is saved: a larger one left by a failed save only wastes room.
-  if (grow_boot_log_for(entry_count()) != 0) return -1;
+  if (!grow_boot_log_for(entry_count())) return -1;
   if (save_json() != 0) return -1;
-  if (write_path_list(entry_paths()) != 0)
+  if (!write_path_list(entry_paths()))
     tell_user("create_measurefile", std::string("the path list ") + kPathListPath +
                                         " could not be rewritten; the baseline was saved, and the next command "
                                         "repairs the list");
@@ -120,7 +120,7 @@ int create_measurefile() {
 
 int fill_grub_log() {
   std::string error;
-  if (size_boot_log(entry_count(), &error) != 0) {
+  if (!size_boot_log(entry_count(), &error)) {
     tell_user("fill_grub_log", error);
     return -1;
   }

@@ -60,7 +60,7 @@ class SharedBaselineLock {
   // "" on success, else why the lock could not be had.
   std::string acquire(int wait_seconds) {
     std::string why_not;
-    held_ = lock_baseline_shared(wait_seconds, &why_not) == 0;
+    held_ = lock_baseline_shared(wait_seconds, &why_not);
     return why_not;
   }
 
@@ -234,7 +234,7 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
   tpm->reference = index_state(probe_nv_index(kReferenceIndex, &reason));
   if (tpm->reference == IndexState::kPresent) {
     uint8_t image[kReferenceSize];
-    if (read_reference_index(image) != 0) {
+    if (!read_reference_index(image)) {
       tpm->reference = IndexState::kUnreadable;
       reason = "the reference values cannot be read";
     } else {

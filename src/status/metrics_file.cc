@@ -71,13 +71,16 @@ std::string prometheus_text(const drift::Report& report) {
   return metrics.text();
 }
 
-std::string write_metrics_file(const std::string& file, const std::string& text) {
+bool write_metrics_file(const std::string& file, const std::string& text, std::string* why_not) {
   namespace fs = std::filesystem;
   fs::path target(file);
   std::string name = target.filename().string();
-  if (name.empty() || name == "." || name == "..") return "cannot write metrics to \"" + file + "\": not a file name";
+  auto failed = [&](const std::string& why) {
+    *why_not = "cannot write metrics to \"" + file + "\": " + why;
+    return false;
+  };
+  if (name.empty() || name == "." || name == "..") return failed("not a file name");
   std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-  auto failed = [&file](const std::string& why) { return "cannot write metrics to \"" + file + "\": " + why; };
   // Runs that write the same file take turns, so the temporary file of one
   // that was killed can go without taking another's from under it.
   UniqueFd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -87,6 +90,6 @@ std::string write_metrics_file(const std::string& file, const std::string& text)
   }
   remove_leftover_temporaries(file.c_str());
   std::string error;
-  if (replace_regular_file(file.c_str(), text, kReadableByAll, &error) != 0) return failed(error);
-  return "";
+  if (!replace_regular_file(file.c_str(), text, kReadableByAll, &error)) return failed(error);
+  return true;
 }

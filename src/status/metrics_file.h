@@ -16,6 +16,6 @@ std::string prometheus_text(const drift::Report& report);
 // by all and renamed onto `file`. An existing `file` that is not a regular
 // file (a device node such as /dev/null, a link) is refused and left alone.
 // Under an exclusive lock on the directory, the temporary files a killed run
-// left are removed first. "" on success, else why not; then `file` is as it
-// was and no temporary file is left behind.
-std::string write_metrics_file(const std::string& file, const std::string& text);
+// left are removed first. False with the reason in `why_not`; then `file` is
+// as it was and no temporary file is left behind.
+bool write_metrics_file(const std::string& file, const std::string& text, std::string* why_not);

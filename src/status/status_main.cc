@@ -496,7 +496,7 @@ int main(int argc, char** argv) {
     report = check_within(options, timeout_seconds, &abandoned);
   }
   Result result{report, ""};
-  if (!metrics_file.empty()) result.metrics_error = write_metrics_file(metrics_file, prometheus_text(report));
+  if (!metrics_file.empty()) write_metrics_file(metrics_file, prometheus_text(report), &result.metrics_error);
   if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
   if (!quiet && json) {
     print_json(result);

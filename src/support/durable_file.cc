@@ -80,7 +80,7 @@ int open_regular(const char* path, int flags, std::string* error) {
   return descriptor;
 }
 
-int replace_with_mode(const char* path, std::string_view content, std::string* error, const char* scratch,
+bool replace_with_mode(const char* path, std::string_view content, std::string* error, const char* scratch,
                       mode_t mode) {
   std::string target = path;
   std::string pattern = scratch != nullptr ? std::string(scratch) : target + kTemporaryInfix + "XXXXXX";
@@ -90,7 +90,7 @@ int replace_with_mode(const char* path, std::string_view content, std::string* e
   int descriptor = create_scratch(scratch, &name);
   if (descriptor < 0) {
     *error = describe("create temporary file for", target);
-    return -1;
+    return false;
   }
   bool ok = fchmod(descriptor, mode) == 0;
   if (!ok) *error = describe("set mode of", name.data());
@@ -105,40 +105,40 @@ int replace_with_mode(const char* path, std::string_view content, std::string* e
     int saved = errno;
     unlink(name.data());
     errno = saved;
-    return -1;
+    return false;
   }
   // The rename is done; a directory that cannot be flushed does not undo it.
   flush_directory(directory_of(target));
-  return 0;
+  return true;
 }
 
 }  // namespace
 
-int replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
+bool replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
   return replace_with_mode(path, content, error, scratch, mode_for(path));
 }
 
-int replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error) {
+bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error) {
   struct stat info {};
   if (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
     *error = std::string("refuse \"") + path + "\": it exists and is not a regular file";
-    return -1;
+    return false;
   }
   return replace_with_mode(path, content, error, nullptr, mode);
 }
 
-int append_to_file(const char* path, std::string_view content, std::string* error) {
+bool append_to_file(const char* path, std::string_view content, std::string* error) {
   UniqueFd descriptor(open_regular(path, O_WRONLY | O_APPEND, error));
-  if (descriptor.get() < 0) return -1;
+  if (descriptor.get() < 0) return false;
   if (!write_all(descriptor.get(), content)) {
     *error = describe("append to", path);
-    return -1;
+    return false;
   }
   if (fsync(descriptor.get()) != 0) {
     *error = describe("flush", path);
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 bool read_whole_file(const char* path, std::string* content) {

@@ -17,23 +17,23 @@
 #include <string_view>
 #include <vector>
 
-// 0 on success; -1 with `error` describing the failed step. `scratch` names
+// False with `error` describing the failed step. `scratch` names
 // the temporary file; without it a unique name "<path>.new-XXXXXX" is made.
 // A fixed scratch name is only safe under the baseline lock: whatever stands
 // there is removed first.
-int replace_file(const char* path, std::string_view content, std::string* error,
+bool replace_file(const char* path, std::string_view content, std::string* error,
                  const char* scratch = nullptr);
 
 // replace_file for a target that may stand where anything else could (a file
 // named by the administrator): one that exists and is not a regular file (a
 // device node, a FIFO, a link, a directory) is refused and left as it is.
 // The new file gets `mode`, whatever the old one had.
-int replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error);
+bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error);
 
 // Appends `content` to the existing regular file `path` and flushes it to
-// disk; -1 with `error` when it is missing, a link or not a regular file, or
+// disk; false with `error` when it is missing, a link or not a regular file, or
 // cannot be written whole.
-int append_to_file(const char* path, std::string_view content, std::string* error);
+bool append_to_file(const char* path, std::string_view content, std::string* error);
 
 // Reads a whole regular file without following a link at `path`; false when
 // it cannot be opened or read, or is not a regular file.

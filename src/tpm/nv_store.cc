@@ -289,19 +289,19 @@ int update_nv_space(const uint8_t* value, int pcr) {
   return write_slot(slot, content);
 }
 
-int read_nv_slot(int pcr, uint8_t* out) {
+bool read_nv_slot(int pcr, uint8_t* out) {
   int slot = slot_of(pcr);
-  if (slot < 0 || out == nullptr) return -1;
+  if (slot < 0 || out == nullptr) return false;
   uint8_t image[kReferenceSize];
   // Silent: the slot update that follows reports a missing index itself.
-  if (read_reference_index(image) != 0) return -1;
+  if (!read_reference_index(image)) return false;
   memcpy(out, image + slot * kSlotSize, kSlotSize);
-  return 0;
+  return true;
 }
 
-int read_reference_index(uint8_t image[kReferenceSize]) {
+bool read_reference_index(uint8_t image[kReferenceSize]) {
   TpmSession session("read_nv_slot");
-  return read_reference(session, image, false) ? 0 : -1;
+  return read_reference(session, image, false);
 }
 
 NvIndexState probe_nv_index(uint32_t index, std::string* reason) {
@@ -321,8 +321,7 @@ NvIndexState probe_nv_index(uint32_t index, std::string* reason) {
   return NvIndexState::kUnreadable;
 }
 
-int restore_nv_slot(int pcr, const uint8_t* content) {
+bool restore_nv_slot(int pcr, const uint8_t* content) {
   int slot = slot_of(pcr);
-  if (slot < 0 || content == nullptr) return -1;
-  return write_slot(slot, content);
+  return slot >= 0 && content != nullptr && write_slot(slot, content) == 0;
 }

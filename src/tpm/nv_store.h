@@ -46,13 +46,13 @@ uint8_t* get_tpm_pcr(int pcr);
 // a slot (10, or outside 8..12) without touching the TPM.
 int update_nv_space(const uint8_t* value, int pcr);
 
-// Reads the current 32 bytes of the slot of flag `pcr` into `out`; -1,
+// Reads the current 32 bytes of the slot of flag `pcr` into `out`; false,
 // silently, when the reference index cannot be read (the slot update that
 // follows logs that).
-int read_nv_slot(int pcr, uint8_t* out);
-// The 128 bytes of the reference index, in one read; -1, silently, when it
+bool read_nv_slot(int pcr, uint8_t* out);
+// The 128 bytes of the reference index, in one read; false, silently, when it
 // cannot be read.
-int read_reference_index(uint8_t image[128]);
+bool read_reference_index(uint8_t image[128]);
 
 // Whether an NV index is defined, asked with a one-byte owner-authorised
 // read; for the drift report, which must tell a missing index from one it
@@ -63,5 +63,5 @@ NvIndexState probe_nv_index(uint32_t index, std::string* reason);
 
 // Writes `content` back as the slot of flag `pcr` without the "PCR%d_PCR"
 // line; used to undo a slot update when the document that goes with it could
-// not be saved.
-int restore_nv_slot(int pcr, const uint8_t* content);
+// not be saved. False when it cannot be written.
+bool restore_nv_slot(int pcr, const uint8_t* content);
