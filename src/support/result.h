@@ -9,10 +9,8 @@
 //   - when the caller may have to tell why, the reason comes back in a last
 //     parameter `std::string* why_not`: one line of words for the
 //     administrator, without the tool's name, never printed by the callee;
-//   - a lookup returns the index it found, or -1 for none (kNotFound); a
-//     text it found comes back through an out-parameter beside a bool.
+//   - a lookup returns the index it found, or -1 for none; a text it found
+//     comes back through an out-parameter beside a bool.
 // What reaches the administrator then goes through user_diagnostics.h, the
 // one path of a failure to standard error and the tool log.
 #pragma once
-
-inline constexpr int kNotFound = -1;
