@@ -66,8 +66,9 @@ class FakeTools {
   // Every run so far, each as {program, args...}, in order.
   std::vector<std::vector<std::string>> records() const;
   void clear_records();
-  // Resets to: all six programs present, probe "hd0,gpt2", relpath "@ARG@",
-  // df two lines, dmidecode a non-Huawei maker; nothing recorded.
+  // Resets to: all six programs present with the fake's own answers (probe
+  // "hd0,gpt2", relpath "@ARG@", df two lines, dmidecode a maker without a
+  // quirk); nothing recorded.
   void reset();
 
  private:

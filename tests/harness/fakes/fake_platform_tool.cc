@@ -75,6 +75,19 @@ void await_signal_taken(int pid, int number) {
   }
 }
 
+// What each program says when its test or script set no answer: a machine
+// with /boot on (hd0,gpt2), its root on LVM, made by a maker without a
+// firmware quirk. The one set of defaults of the tests, the demo and the
+// benchmarks.
+bool built_in_answer(const std::string& name, std::string* answer) {
+  if (name == "grub-probe" || name == "grub2-probe") *answer = "hd0,gpt2\n";
+  else if (name == "grub-mkrelpath" || name == "grub2-mkrelpath") *answer = "@ARG@\n";
+  else if (name == "df") *answer = "Filesystem 1K-blocks Used Available Use% Mounted on\n/dev/mapper/vg-root 1000 10 990 1% /\n";
+  else if (name == "dmidecode") *answer = "\tManufacturer: QEMU\n";
+  else return false;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,7 +136,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--target") target = base + argv[i + 1] + "/";
   bool answered = !target.empty() && (read_whole(target + hex(last), &answer) || read_whole(target + "default", &answer));
-  if (!answered && !read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer))
+  if (!answered && !read_whole(base + hex(last), &answer) && !read_whole(base + "default", &answer) &&
+      !built_in_answer(name, &answer))
     return exit_status;
   for (size_t at = answer.find("@ARG@"); at != std::string::npos; at = answer.find("@ARG@", at + last.size())) {
     answer.replace(at, 5, last);
