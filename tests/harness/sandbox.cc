@@ -115,7 +115,11 @@ bool enter(std::string* reason) {
     errno = EPERM;
     return fail(reason, "the tests need root to make their private namespaces");
   }
+  std::error_code ignored;
+  std::string outer_namespace = fs::read_symlink("/proc/self/ns/mnt", ignored).string();
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return fail(reason, "unshare(mount, network)");
+  // What the scripts run by tests check before they mount anything.
+  setenv("ZOVEMO_OUTER_MOUNT_NS", outer_namespace.c_str(), 1);
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return fail(reason, "make / private");
   if (!loopback_up()) return fail(reason, "bring up loopback");
