@@ -104,35 +104,44 @@ bool DiskImage::attach(std::string* why_not) {
   }
   if (!run_quietly("/bin/sh", {"-c", "sfdisk -q \"$1\" < \"$2\"", "sh", image_, table}, why_not)) return false;
 
-  int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-  if (control < 0) {
-    *why_not = "no /dev/loop-control: " + std::string(strerror(errno));
-    return false;
-  }
-  loop_number_ = ioctl(control, LOOP_CTL_GET_FREE);
-  close(control);
-  if (loop_number_ < 0) {
-    *why_not = "no free loop device: " + std::string(strerror(errno));
-    return false;
-  }
-  // Our own node for the loop device: /dev may already be a private one.
-  std::string sys = "/sys/block/loop" + std::to_string(loop_number_);
-  std::string node = sandbox::scratch_dir() + "/loop" + std::to_string(loop_number_);
-  if (!make_node(node, read_line(sys + "/dev"))) {
-    *why_not = "cannot make a node for loop" + std::to_string(loop_number_);
-    return false;
-  }
-  loop_fd_ = open(node.c_str(), O_RDWR | O_CLOEXEC);
-  int image = open(image_.c_str(), O_RDWR | O_CLOEXEC);
-  struct loop_config config {};
-  config.fd = static_cast<uint32_t>(image);
-  config.info.lo_flags = LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN;
-  bool attached = loop_fd_ >= 0 && image >= 0 && ioctl(loop_fd_, LOOP_CONFIGURE, &config) == 0;
-  int error = errno;
-  if (image >= 0) close(image);
-  if (!attached) {
-    *why_not = "cannot attach a loop device: " + std::string(strerror(error));
-    return false;
+  // Tests attach disks in parallel: a free loop device can be taken between
+  // asking for it and attaching it (EBUSY), and then the next one is asked.
+  std::string sys, node;
+  for (int attempt = 0;; ++attempt) {
+    int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (control < 0) {
+      *why_not = "no /dev/loop-control: " + std::string(strerror(errno));
+      return false;
+    }
+    loop_number_ = ioctl(control, LOOP_CTL_GET_FREE);
+    close(control);
+    if (loop_number_ < 0) {
+      *why_not = "no free loop device: " + std::string(strerror(errno));
+      return false;
+    }
+    // Our own node for the loop device: /dev may already be a private one.
+    sys = "/sys/block/loop" + std::to_string(loop_number_);
+    node = sandbox::scratch_dir() + "/loop" + std::to_string(loop_number_);
+    if (!make_node(node, read_line(sys + "/dev"))) {
+      *why_not = "cannot make a node for loop" + std::to_string(loop_number_);
+      return false;
+    }
+    loop_fd_ = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    int image = open(image_.c_str(), O_RDWR | O_CLOEXEC);
+    struct loop_config config {};
+    config.fd = static_cast<uint32_t>(image);
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN;
+    bool attached = loop_fd_ >= 0 && image >= 0 && ioctl(loop_fd_, LOOP_CONFIGURE, &config) == 0;
+    int error = errno;
+    if (image >= 0) close(image);
+    if (attached) break;
+    if (loop_fd_ >= 0) close(loop_fd_);
+    loop_fd_ = -1;
+    unlink(node.c_str());
+    if (error != EBUSY || attempt == 20) {
+      *why_not = "cannot attach a loop device: " + std::string(strerror(error));
+      return false;
+    }
   }
   disk_device_ = read_line(sys + "/dev");
 
