@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <cctype>
 
+#include "baseline/files.h"
+#include "baseline/policy.h"
 #include "harness/sandbox.h"
 #include "support/tool_log.h"
 
@@ -116,7 +118,12 @@ TEST(ToolUtilities, BaseNamesIntegersAndPaths) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(verifyPath("/boot"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "/boot is a dir\n");
-  EXPECT_EQ(get_retVal(), retVal);
+  // The shared buffer is handed out as the last getter left it, not cleared.
+  sandbox::write_file(kBaselinePath, R"({"trust_startup":"on","arrest_mode":"log","list":[]})");
+  const char* value = get_trust_startup();
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(get_retVal(), value);
+  EXPECT_STREQ(get_retVal(), "on");
 }
 
 }  // namespace
