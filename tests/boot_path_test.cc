@@ -65,14 +65,15 @@ std::vector<std::string> program_names() {
   return names;
 }
 
-TEST(GrubTools, PairFollowsTheFirstListedGrubDirectory) {
+TEST(GrubTools, PairFollowsTheGrubDirectoryThatExistsAsSuch) {
   struct Case {
     std::vector<const char*> dirs;
     const char* probe;
   } cases[] = {{{"/boot/grub2"}, "grub2-probe"},
                {{"/boot/grub"}, "grub-probe"},
                {{"/boot/grub", "/boot/grub2"}, "grub-probe"},
-               {{"/boot/grub.bak", "/boot/grub2"}, "grub-probe"}};
+               {{"/boot/grub.bak", "/boot/grub2"}, "grub2-probe"},
+               {{"/boot/grub.bak"}, "grub-probe"}};
   for (const auto& c : cases) {
     sandbox::reset();
     reset_grub_tools();
