@@ -44,7 +44,12 @@ int open_lock_directory() { return open("/boot", O_RDONLY | O_DIRECTORY | O_CLOE
 int lock_baseline() {
   if (lock_fd >= 0) return 0;
   int descriptor = open_lock_directory();
-  if (descriptor < 0) return -1;
+  if (descriptor < 0) {
+    const int error = errno;
+    tell_user("lock_baseline", std::string("cannot open /boot: ") + strerror(error));
+    errno = error;
+    return -1;
+  }
   while (flock(descriptor, LOCK_EX) != 0) {
     if (errno != EINTR) {
       close(descriptor);

@@ -68,6 +68,8 @@ bool measured_under_another_boot_path(const char* path, const std::string& boot_
 int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
   if (find_entry_index(boot_path) >= 0) {
     writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
+    tell_user("measurefile_add", std::string("refused \"") + path + "\": already measured; \"zovemo_config -u " + path +
+                                     "\" measures it again");
     return -1;
   }
   if (measured_under_another_boot_path(path, boot_path)) return -1;
