@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "baseline/document.h"
 #include "harness/document.h"
 #include "commands/discovery.h"
 #include "harness/crash_points.h"
@@ -556,6 +557,15 @@ TEST_F(Lifecycle, EveryFailureTellsItsReasonOnStandardError) {
          write_file("/boot/grub/grub.cfg", "changed since");
        },
        {"-a", "/boot/grub/grub.cfg"}, "measure add failed\n", "already measured, and the file has changed"},
+      {"add that would take the baseline past its size limit",
+       [] {
+         std::string text = read_file("/boot/.vemobase");
+         std::string padding = "\"padding\":\"\",";
+         padding.insert(11, kBaselineDocumentLimit - text.size() - padding.size() - 100, 'p');
+         write_file("/boot/.vemobase", text.insert(text.find('"'), padding));
+         write_file("/boot/extra.cfg", "x");
+       },
+       {"-a", "/boot/extra.cfg"}, "measure /boot/extra.cfg\nmeasure add failed\n", "more than the limit of 67108864"},
       {"update all with an unreadable path list",
        [] {
          fs::remove("/boot/.vemobase.tmp");

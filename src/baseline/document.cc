@@ -264,13 +264,21 @@ int get_json() {
 
 int save_json() {
   if (root == nullptr) return -1;
-  const char* text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
+  size_t length = 0;
+  const char* text = json_object_to_json_string_length(root, JSON_C_TO_STRING_PRETTY, &length);
   if (text == nullptr) {
     writeLog(1, "main:save_json() cannot print the document\n");
     return -1;
   }
+  // A document that every later command would refuse to read is never written.
+  if (length > kBaselineDocumentLimit) {
+    tell_user("save_json", "save refused: the baseline would be " + std::to_string(length) +
+                               " bytes, more than the limit of " + std::to_string(kBaselineDocumentLimit) +
+                               " bytes; the previous " + kBaselinePath + " stays");
+    return -1;
+  }
   std::string error;
-  if (!replace_file(kBaselinePath, text, &error)) {
+  if (!replace_file(kBaselinePath, std::string_view(text, length), &error)) {
     tell_user("save_json", "save failed: " + error + "; the previous " + kBaselinePath + " stays");
     return -1;
   }
