@@ -165,6 +165,22 @@ TEST_F(Entries, AddAppendsAFullEntryAndRefusesDuplicates) {
   EXPECT_EQ(json_object_array_length(file_list), 1u);
 }
 
+// A file replaced by rename after a worker measured it (as package tools
+// replace files) is stored with what the path holds when the entry is made.
+TEST_F(Entries, CommitStoresWhatThePathHoldsNotWhatWasMeasuredBefore) {
+  sandbox::write_file("/boot/a.mod", "old module");
+  PreparedFile prepared = prepare_file("/boot/a.mod");
+  sandbox::write_file("/boot/a.mod.new", "new module");
+  ASSERT_EQ(rename("/boot/a.mod.new", "/boot/a.mod"), 0);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(commit_add("/boot/a.mod", prepared), 0);
+  prepared = prepare_file("/boot/a.mod");
+  sandbox::write_file("/boot/a.mod", "rewritten in place");
+  ASSERT_EQ(commit_upd("/boot/a.mod", prepared), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(member(0, "measure_base_value"), oracle::sm3_hex("rewritten in place"));
+}
+
 TEST_F(Entries, AddFailsForLinksAndUntranslatablePaths) {
   sandbox::write_file("/boot/target", "t");
   ASSERT_EQ(symlink("/boot/target", "/boot/link"), 0);

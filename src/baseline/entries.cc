@@ -45,6 +45,20 @@ bool measured_ok(const char* path, const FileMeasurement& measurement) {
   return true;
 }
 
+// The measurement to store for `path`: the one given (made earlier, by a
+// worker) or made now, provided the path still names the very file it read;
+// otherwise the file is measured once more and must hold still for that.
+// A digest is never stored for another file than the one at the path.
+FileMeasurement current_measurement(const char* path, const FileMeasurement* prepared) {
+  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  if (still_the_measured_file(path, measurement)) return measurement;
+  if (measurement.outcome != MeasureOutcome::kMeasured) return measurement;
+  measurement = measure_file(path);
+  if (measurement.outcome == MeasureOutcome::kMeasured && !still_the_measured_file(path, measurement))
+    measurement.outcome = MeasureOutcome::kChanged;
+  return measurement;
+}
+
 void set_string(json_object* entry, const char* name, const char* value) {
   json_object_object_add(entry, name, json_object_new_string(value));
 }
@@ -67,13 +81,13 @@ bool measured_under_another_boot_path(const char* path, const std::string& boot_
 
 int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
   if (find_entry_index(boot_path) >= 0) {
-    writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
     tell_user("measurefile_add", std::string("refused \"") + path + "\": already measured; \"zovemo_config -u " + path +
                                      "\" measures it again");
+    writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
     return -1;
   }
   if (measured_under_another_boot_path(path, boot_path)) return -1;
-  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  FileMeasurement measurement = current_measurement(path, prepared);
   if (!measured_ok(path, measurement)) return -1;
 
   json_object* entry = json_object_new_object();
@@ -98,7 +112,7 @@ int update_entry(const char* path, int index, const FileMeasurement* prepared) {
   strncpy(old_time, string_member(entry, "time"), sizeof old_time - 1);
   strncpy(old_value, string_member(entry, "measure_base_value"), sizeof old_value - 1);
 
-  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  FileMeasurement measurement = current_measurement(path, prepared);
   if (!measured_ok(path, measurement)) return -1;
   std::string time = getSysTime();
   set_string(entry, "measure_base_value", retVal);
