@@ -375,6 +375,39 @@ TEST_F(StatusReport, NewKernelRamDiskAndModuleAreFoundButNotCrashDisksOrLinks) {
   EXPECT_EQ(run_status().status, 0) << run_status().out;
 }
 
+// Boot files whose names no entry can hold (-i leaves them out) are drift,
+// shown escaped, and their bytes stay recoverable from the JSON.
+TEST_F(StatusReport, BootFilesTheBaselineCannotNameAreDrift) {
+  const std::string kernel = "/boot/vmlinuz-6.9.0-evil\xff";
+  const std::string module = "/boot/grub/x86_64-efi/two\nlines.mod";
+  write_file(kernel, "evil kernel");
+  write_file("/boot/initrd.img-6.9.0-evil\xff", "evil ram disk");
+  write_file(module, "module");
+  auto human = run_status();
+  EXPECT_EQ(human.status, 1) << human.out;
+  EXPECT_NE(human.out.find("unstorable_file /boot/vmlinuz-6.9.0-evil\\xff: not in the baseline and cannot be (kernel)"),
+            std::string::npos)
+      << human.out;
+  EXPECT_NE(human.out.find("unstorable_file /boot/grub/x86_64-efi/two\\nlines.mod"), std::string::npos) << human.out;
+  JsonReport report;
+  run_json(&report);
+  std::vector<std::string> recovered;
+  json_object* findings = report.get("findings");
+  for (size_t i = 0; i < json_object_array_length(findings); ++i) {
+    json_object* item = json_object_array_get_idx(findings, i);
+    EXPECT_EQ(member(item, "kind"), "unstorable_file");
+    std::string hex = member(item, "path_hex");
+    if (hex == "<absent>") {
+      recovered.push_back(member(item, "path"));
+      continue;
+    }
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2) bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    recovered.push_back(bytes);
+  }
+  EXPECT_EQ(recovered, (std::vector<std::string>{module, kernel, "/boot/initrd.img-6.9.0-evil\xff"}));
+}
+
 TEST_F(StatusReport, PathListLinesAndEntriesAreMatchedBothWays) {
   std::string list = read_file("/boot/.vemobase.tmp");
   std::string without_kernel = list;

@@ -371,6 +371,15 @@ void check_new_files(const std::set<std::string>& held, std::vector<Finding>* fi
     added.file_class = file.file_class;
     findings->push_back(added);
   }
+  // A boot file no entry can name passes every boot unchecked: drift, not
+  // something to leave out quietly as initialisation must.
+  for (const auto& file : discovery.unlistable) {
+    if (!seen.insert(file.path).second || !measurable({file.path, file.file_class})) continue;
+    Finding unstorable = finding(FindingKind::kUnstorableFile, file.path);
+    unstorable.file_class = file.file_class;
+    unstorable.reason = file.reason;
+    findings->push_back(unstorable);
+  }
 }
 
 // The entries' files, each measured once (by its "sys_path" as stored) and,
@@ -506,6 +515,7 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kBootPathChanged: return "boot_path_changed";
     case FindingKind::kLeftoverTemporary: return "leftover_temporary";
     case FindingKind::kReservationUndersized: return "reservation_undersized";
+    case FindingKind::kUnstorableFile: return "unstorable_file";
     case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
     case FindingKind::kDiscoveryFailed: return "discovery_failed";
   }

@@ -46,6 +46,8 @@ enum class FindingKind {
                            // or more than one entry holds the file
   kLeftoverTemporary,      // a temporary file of an interrupted command in /boot
   kReservationUndersized,  // the boot log reservation is missing or too small for the entries
+  kUnstorableFile,         // a boot file whose name the baseline cannot hold (not UTF-8,
+                           // a line end): initialisation leaves it out, the boot meets it
   // Not checked: something could not be examined.
   kUnreadable,             // the entry's file could not be measured
   kInvalidEntry,           // an entry without a usable "sys_path"
@@ -65,7 +67,7 @@ inline constexpr FindingKind kDriftKinds[] = {
     FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
     FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
     FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
-    FindingKind::kReservationUndersized,
+    FindingKind::kReservationUndersized, FindingKind::kUnstorableFile,
 };
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
@@ -80,9 +82,10 @@ struct Finding {
   std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value;
                         // kBootPathChanged: the boot path now, empty when unknown;
                         // kReservationUndersized: the size the entries need
-  std::string reason;   // the "not checked" kinds: why
+  std::string reason;   // the "not checked" kinds and kUnstorableFile: why
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
-  BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile: which discovery rule finds it
+  BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile, kUnstorableFile: which discovery
+                                                             // rule finds it
   int pcr = 0;          // kSlotDiffers
   unsigned index = 0;   // the NV index of the TPM findings
 };
