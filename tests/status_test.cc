@@ -88,6 +88,7 @@ void run_json(JsonReport* report, std::vector<std::string> args = {}, const std:
     std::string detail = kind == "new_file"                                     ? member(item, "class")
                          : kind == "changed" || kind == "boot_path_changed"     ? member(item, "current")
                          : kind == "slot_differs"                               ? member(item, "pcr")
+                         : kind == "wrong_pcr"                                  ? member(item, "expected")
                          : kind == "boot_path_unchecked" || kind == "unreadable" ? member(item, "reason")
                                                                                 : "";
     std::string path = member(item, "path");
@@ -406,6 +407,30 @@ TEST_F(StatusReport, BootFilesTheBaselineCannotNameAreDrift) {
     recovered.push_back(bytes);
   }
   EXPECT_EQ(recovered, (std::vector<std::string>{module, kernel, "/boot/initrd.img-6.9.0-evil\xff"}));
+}
+
+// An entry that counts in no reference value, or in another than its file's,
+// is drift even though its digest matches.
+TEST_F(StatusReport, AnEntryOfNoPcrOrAnotherPcrIsDrift) {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    std::string path = member(entry, "sys_path");
+    if (path == kKernel) json_object_object_add(entry, "pcr", json_object_new_string("10"));
+    if (path == kInitrd) json_object_object_del(entry, "pcr");
+    if (path == kModule) json_object_object_add(entry, "pcr", json_object_new_string("8"));
+  }
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1);
+  EXPECT_EQ(report.findings, (std::vector<Finding>{{"wrong_pcr", kModule, "12"},
+                                                  {"wrong_pcr", kKernel, "9"},
+                                                  {"wrong_pcr", kInitrd, "11"}}));
+  EXPECT_NE(run_status().out.find("wrong_pcr " + std::string(kKernel) + ": \"pcr\" \"10\", but the file belongs to PCR 9"),
+            std::string::npos);
 }
 
 TEST_F(StatusReport, PathListLinesAndEntriesAreMatchedBothWays) {
