@@ -186,6 +186,7 @@ int update_all() {
   }
   // Nothing refreshed of a list that names files is a failure, not a success
   // that changed nothing: the reasons went to standard error file by file.
+  refreshed -= take_back_changed_files();
   if (!paths.empty() && refreshed == 0) return -1;
   if (save_json() != 0) return -1;
   if (tpm_chip_exist == 1) {
@@ -233,7 +234,18 @@ int zotrust_add(const char* path) {
   if (measurefile_add(path) != 0) return -1;
   // Room in the boot log for the new entry before the entry is committed.
   if (!grow_boot_log_for(json_object_array_length(file_list))) return -1;
-  if (!slot.apply() || save_with_slot(&slot) != 0) {
+  if (!slot.apply()) {
+    resize_for_saved_document();
+    return -1;
+  }
+  // The file must still be what was measured when the document is saved.
+  if (take_back_changed_files() != 0) {
+    slot.undo();
+    std::string error;
+    size_boot_log(json_object_array_length(file_list), &error);
+    return -1;
+  }
+  if (save_with_slot(&slot) != 0) {
     resize_for_saved_document();
     return -1;
   }
@@ -288,5 +300,9 @@ int zotrust_upd(const char* path) {
   if (measurefile_upd(path) != 0) return -1;
   SlotUpdate slot("zotrust_upd", path);
   if (!slot.apply()) return -1;
+  if (take_back_changed_files() != 0) {
+    slot.undo();
+    return -1;
+  }
   return save_with_slot(&slot);
 }
