@@ -53,20 +53,29 @@ TEST(BaselineDocument, LoadRefusesDamagedDocumentsWithoutCrashing) {
     const char* name;
     std::string content;
     const char* log;
+    const char* reason;  // on standard error
   } cases[] = {
-      {"empty file", "", "root is NULL"},
-      {"not JSON", "\x01\x02garbage{{", "root is NULL"},
-      {"array at top", "[1,2,3]", "file_list is NULL"},
-      {"no list", R"({"trust_startup":"on"})", "file_list is NULL"},
-      {"list not an array", R"({"list":{"a":1}})", "file_list is not an array"},
-      {"list a string", R"({"list":"x"})", "file_list is not an array"},
-      {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), "root is NULL"},
+      {"empty file", "", "root is NULL", "cannot parse"},
+      {"not JSON", "\x01\x02garbage{{", "root is NULL", "cannot parse"},
+      {"array at top", "[1,2,3]", "file_list is NULL", "top level is not an object"},
+      {"no list", R"({"trust_startup":"on"})", "file_list is NULL", "has no \"list\""},
+      {"list not an array", R"({"list":{"a":1}})", "file_list is not an array", "\"list\" is not an array"},
+      {"list a string", R"({"list":"x"})", "file_list is not an array", "\"list\" is not an array"},
+      {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), "root is NULL", "cannot parse"},
+      {"list twice", R"({"list":[{"sys_path":"\/boot\/a"}], "li\u0073t":[]})", "root is NULL",
+       "member \"list\" appears twice"},
+      {"entry member twice", R"({"list":[{}, {"pcr":"8","pcr":"9"}]})", "root is NULL",
+       "entry 2's \"pcr\" appears twice"},
+      {"trailing data", "{\"list\":[]}\n{\"list\":[]}\n", "root is NULL", "data follows the document"},
   };
   for (const auto& c : cases) {
     sandbox::write_file(kBaselinePath, c.content);
     fs::remove("/etc/tavel_trusted/.vemo.log");
     reset_tool_log();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(get_json(), -1) << c.name;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.reason), std::string::npos) << c.name << ": " << err;
     EXPECT_EQ(root, nullptr) << c.name;
     auto log = sandbox::log_lines();
     ASSERT_FALSE(log.empty()) << c.name;

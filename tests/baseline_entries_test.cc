@@ -11,6 +11,7 @@
 #include "bootpath/grub_tools.h"
 #include "tpm/pcr_emulation.h"
 #include "harness/oracle.h"
+#include "support/user_diagnostics.h"
 #include "support/platform_programs.h"
 #include "harness/sandbox.h"
 #include "support/tool_log.h"
@@ -162,6 +163,39 @@ TEST_F(Entries, AddAppendsAFullEntryAndRefusesDuplicates) {
   auto log = sandbox::log_lines();
   ASSERT_FALSE(log.empty());
   EXPECT_NE(log.back().find("main:zotrust_add() \"/boot/other.cfg\" already measured"), std::string::npos);
+  EXPECT_EQ(json_object_array_length(file_list), 1u);
+}
+
+// A file replaced by rename after a worker measured it (as package tools
+// replace files) is stored with what the path holds when the entry is made.
+TEST_F(Entries, CommitStoresWhatThePathHoldsNotWhatWasMeasuredBefore) {
+  sandbox::write_file("/boot/a.mod", "old module");
+  PreparedFile prepared = prepare_file("/boot/a.mod");
+  sandbox::write_file("/boot/a.mod.new", "new module");
+  ASSERT_EQ(rename("/boot/a.mod.new", "/boot/a.mod"), 0);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(commit_add("/boot/a.mod", prepared), 0);
+  EXPECT_EQ(take_back_changed_files(), 0u);
+  prepared = prepare_file("/boot/a.mod");
+  sandbox::write_file("/boot/a.mod", "rewritten in place");
+  ASSERT_EQ(commit_upd("/boot/a.mod", prepared), 0);
+  EXPECT_EQ(member(0, "measure_base_value"), oracle::sm3_hex("rewritten in place"));
+  EXPECT_EQ(take_back_changed_files(), 0u);
+
+  // Changed after the entry was made, before the save: the update is taken
+  // back to the former digest, the add out of the list.
+  ASSERT_EQ(commit_upd("/boot/a.mod", prepare_file("/boot/a.mod")), 0);
+  sandbox::write_file("/boot/b.mod", "b");
+  ASSERT_EQ(commit_add("/boot/b.mod", prepare_file("/boot/b.mod")), 0);
+  testing::internal::GetCapturedStdout();
+  sandbox::write_file("/boot/a.mod", "changed before the save");
+  sandbox::write_file("/boot/b.mod", "so was this");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(take_back_changed_files(), 2u);
+  flush_user_diagnostics();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("the file changed after it was measured (2 files"),
+            std::string::npos);
+  EXPECT_EQ(member(0, "measure_base_value"), oracle::sm3_hex("rewritten in place"));
   EXPECT_EQ(json_object_array_length(file_list), 1u);
 }
 

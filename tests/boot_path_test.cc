@@ -2,7 +2,9 @@
 // what each program printed, which programs ran, with which arguments.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -65,14 +67,15 @@ std::vector<std::string> program_names() {
   return names;
 }
 
-TEST(GrubTools, PairFollowsTheFirstListedGrubDirectory) {
+TEST(GrubTools, PairFollowsTheGrubDirectoryThatExistsAsSuch) {
   struct Case {
     std::vector<const char*> dirs;
     const char* probe;
   } cases[] = {{{"/boot/grub2"}, "grub2-probe"},
                {{"/boot/grub"}, "grub-probe"},
                {{"/boot/grub", "/boot/grub2"}, "grub-probe"},
-               {{"/boot/grub.bak", "/boot/grub2"}, "grub-probe"}};
+               {{"/boot/grub.bak", "/boot/grub2"}, "grub2-probe"},
+               {{"/boot/grub.bak"}, "grub-probe"}};
   for (const auto& c : cases) {
     sandbox::reset();
     reset_grub_tools();
@@ -259,6 +262,19 @@ TEST_F(BootPath, AGrubToolThatFailedOrSaidTooMuchOrControlsGaveNoAnswer) {
     EXPECT_FALSE(translate_boot_path("/boot/x", &boot_path, &failure)) << c.detail << ": " << boot_path;
     EXPECT_EQ(failure.detail, c.detail);
   }
+}
+
+// Out of file descriptors no GRUB tool starts: that is the reason given,
+// not a disk GRUB cannot read.
+TEST_F(BootPath, AGrubToolThatCannotBeStartedIsToldWithTheReason) {
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  std::string boot_path;
+  TranslationFailure failure;
+  const bool translated = translate_boot_path("/boot/x", &boot_path, &failure);
+  for (int fd : held) close(fd);
+  EXPECT_FALSE(translated);
+  EXPECT_EQ(failure.cause, "grub2-probe could not be started: Too many open files");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "baseline/document.h"
 #include "harness/document.h"
 #include "commands/discovery.h"
 #include "harness/crash_points.h"
@@ -548,6 +549,34 @@ TEST_F(Lifecycle, EveryFailureTellsItsReasonOnStandardError) {
          write_file("/boot/.vemobase", text.replace(text.find("grub.cfg\""), 9, "grub.cfg\\u0000x\""));
        },
        {"-u", "/boot/grub/grub.cfg"}, "measure upd failed\n", "grub_path holds a NUL character"},
+      {"add of a file already measured", nullptr, {"-a", "/boot/vmlinuz-6.1.0-12-amd64"}, "measure add failed\n",
+       "\"/boot/vmlinuz-6.1.0-12-amd64\": already measured"},
+      {"add of the last file, changed, without the path list",
+       [] {
+         fs::remove("/boot/.vemobase.tmp");
+         write_file("/boot/grub/grub.cfg", "changed since");
+       },
+       {"-a", "/boot/grub/grub.cfg"}, "measure add failed\n", "already measured, and the file has changed"},
+      {"add that would take the baseline past its size limit",
+       [] {
+         std::string text = read_file("/boot/.vemobase");
+         std::string padding = "\"padding\":\"\",";
+         padding.insert(11, kBaselineDocumentLimit - text.size() - padding.size() - 100, 'p');
+         write_file("/boot/.vemobase", text.insert(text.find('"'), padding));
+         write_file("/boot/extra.cfg", "x");
+       },
+       {"-a", "/boot/extra.cfg"}, "measure /boot/extra.cfg\nmeasure add failed\n", "more than the limit of 67108864"},
+      {"update all with an unreadable path list",
+       [] {
+         fs::remove("/boot/.vemobase.tmp");
+         fs::create_directory("/boot/.vemobase.tmp");
+       },
+       {"-u", "--all"}, "measure upd failed\n", "cannot be read"},
+      {"update all where every file fails",
+       [] {
+         for (const auto& path : path_list()) fs::remove(path);
+       },
+       {"-u", "--all"}, "measure upd failed\n", "the file does not exist (6 files"},
   };
   auto files = crash::BootFiles::take();
   for (const auto& c : cases) {

@@ -265,6 +265,34 @@ TEST_F(FileMeasureTest, PathSwappedForAnotherFileIsNotMeasured) {
   EXPECT_EQ(sandbox::read_file(path), "other content");  // the swap did happen
 }
 
+// A file truncated while it is read: measured again once and stored as what
+// it holds then; one that changes at every read is not measured at all.
+std::string changing_path;
+int truncations_left = 0;
+ssize_t read_then_truncate(int fd, void* buffer, size_t count) {
+  const ssize_t got = read(fd, buffer, count);
+  if (truncations_left > 0 && got > 0) {
+    --truncations_left;
+    EXPECT_EQ(truncate(changing_path.c_str(), static_cast<off_t>(file_measurement_internal::kChunkSize / 2)), 0);
+  }
+  return got;
+}
+
+TEST_F(FileMeasureTest, FileThatChangesWhileReadIsMeasuredAgainOrRefused) {
+  const std::string content = random_bytes(3 * file_measurement_internal::kChunkSize, 7);
+  changing_path = write("changing", content);
+  file_measurement_internal::set_read_function(read_then_truncate);
+  truncations_left = 1;
+  FileMeasurement m = measure_file(changing_path.c_str());
+  ASSERT_EQ(m.outcome, MeasureOutcome::kMeasured);
+  EXPECT_EQ(m.text, oracle_text(content.substr(0, file_measurement_internal::kChunkSize / 2)));
+  sandbox::write_file(changing_path, content);
+  truncations_left = 2;
+  m = measure_file(changing_path.c_str());
+  EXPECT_EQ(m.outcome, MeasureOutcome::kChanged);
+  EXPECT_EQ(describe_failure(m), "the file kept changing while it was measured");
+}
+
 TEST_F(FileMeasureTest, PathSwappedForALinkIsRefusedAsALink) {
   const std::string path = write("watched", "examined content");
   swap_source = write("other", "other content");

@@ -88,6 +88,7 @@ void run_json(JsonReport* report, std::vector<std::string> args = {}, const std:
     std::string detail = kind == "new_file"                                     ? member(item, "class")
                          : kind == "changed" || kind == "boot_path_changed"     ? member(item, "current")
                          : kind == "slot_differs"                               ? member(item, "pcr")
+                         : kind == "wrong_pcr"                                  ? member(item, "expected")
                          : kind == "boot_path_unchecked" || kind == "unreadable" ? member(item, "reason")
                                                                                 : "";
     std::string path = member(item, "path");
@@ -373,6 +374,63 @@ TEST_F(StatusReport, NewKernelRamDiskAndModuleAreFoundButNotCrashDisksOrLinks) {
   // Initialisation measures exactly what the report found new.
   run_tool({"-i"});
   EXPECT_EQ(run_status().status, 0) << run_status().out;
+}
+
+// Boot files whose names no entry can hold (-i leaves them out) are drift,
+// shown escaped, and their bytes stay recoverable from the JSON.
+TEST_F(StatusReport, BootFilesTheBaselineCannotNameAreDrift) {
+  const std::string kernel = "/boot/vmlinuz-6.9.0-evil\xff";
+  const std::string module = "/boot/grub/x86_64-efi/two\nlines.mod";
+  write_file(kernel, "evil kernel");
+  write_file("/boot/initrd.img-6.9.0-evil\xff", "evil ram disk");
+  write_file(module, "module");
+  auto human = run_status();
+  EXPECT_EQ(human.status, 1) << human.out;
+  EXPECT_NE(human.out.find("unstorable_file /boot/vmlinuz-6.9.0-evil\\xff: not in the baseline and cannot be (kernel)"),
+            std::string::npos)
+      << human.out;
+  EXPECT_NE(human.out.find("unstorable_file /boot/grub/x86_64-efi/two\\nlines.mod"), std::string::npos) << human.out;
+  JsonReport report;
+  run_json(&report);
+  std::vector<std::string> recovered;
+  json_object* findings = report.get("findings");
+  for (size_t i = 0; i < json_object_array_length(findings); ++i) {
+    json_object* item = json_object_array_get_idx(findings, i);
+    EXPECT_EQ(member(item, "kind"), "unstorable_file");
+    std::string hex = member(item, "path_hex");
+    if (hex == "<absent>") {
+      recovered.push_back(member(item, "path"));
+      continue;
+    }
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2) bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    recovered.push_back(bytes);
+  }
+  EXPECT_EQ(recovered, (std::vector<std::string>{module, kernel, "/boot/initrd.img-6.9.0-evil\xff"}));
+}
+
+// An entry that counts in no reference value, or in another than its file's,
+// is drift even though its digest matches.
+TEST_F(StatusReport, AnEntryOfNoPcrOrAnotherPcrIsDrift) {
+  json_object* document = json_object_from_file("/boot/.vemobase");
+  json_object* list = json_object_object_get(document, "list");
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* entry = json_object_array_get_idx(list, i);
+    std::string path = member(entry, "sys_path");
+    if (path == kKernel) json_object_object_add(entry, "pcr", json_object_new_string("10"));
+    if (path == kInitrd) json_object_object_del(entry, "pcr");
+    if (path == kModule) json_object_object_add(entry, "pcr", json_object_new_string("8"));
+  }
+  json_object_to_file_ext("/boot/.vemobase", document, JSON_C_TO_STRING_PRETTY);
+  json_object_put(document);
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1);
+  EXPECT_EQ(report.findings, (std::vector<Finding>{{"wrong_pcr", kModule, "12"},
+                                                  {"wrong_pcr", kKernel, "9"},
+                                                  {"wrong_pcr", kInitrd, "11"}}));
+  EXPECT_NE(run_status().out.find("wrong_pcr " + std::string(kKernel) + ": \"pcr\" \"10\", but the file belongs to PCR 9"),
+            std::string::npos);
 }
 
 TEST_F(StatusReport, PathListLinesAndEntriesAreMatchedBothWays) {

@@ -50,7 +50,8 @@ TEST(PlatformPrograms, HowAProgramEndedIsKeptWithWhatItPrinted) {
     EXPECT_EQ(output.succeeded(), std::string(c.ended).empty()) << c.script;
     EXPECT_EQ(output.lines, c.lines) << c.script;
   }
-  EXPECT_EQ(run_program({"no-such-program-here"}, ErrorOutput::kDiscard).end_description(), "could not be started");
+  EXPECT_EQ(run_program({"no-such-program-here"}, ErrorOutput::kDiscard).end_description(),
+            "could not be started: No such file or directory");
 }
 
 // A cause met by many files: each logged, one line on standard error.

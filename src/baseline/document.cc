@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "baseline/leftovers.h"
 #include "support/durable_file.h"
@@ -42,7 +44,12 @@ int open_lock_directory() { return open("/boot", O_RDONLY | O_DIRECTORY | O_CLOE
 int lock_baseline() {
   if (lock_fd >= 0) return 0;
   int descriptor = open_lock_directory();
-  if (descriptor < 0) return -1;
+  if (descriptor < 0) {
+    const int error = errno;
+    tell_user("lock_baseline", std::string("cannot open /boot: ") + strerror(error));
+    errno = error;
+    return -1;
+  }
   while (flock(descriptor, LOCK_EX) != 0) {
     if (errno != EINTR) {
       close(descriptor);
@@ -120,6 +127,56 @@ std::string member_holding_nul(json_object* document) {
   return "";
 }
 
+// The first member that an object of the document names twice, as "\"list\""
+// or "entry 3's \"time\"", or "": the parser keeps only the last of them,
+// so the next save would silently drop what the first one held. Walks the
+// text the parser accepted (strings in either quote, comments).
+std::string member_named_twice(const std::string& text) {
+  struct Frame {
+    bool object = false;
+    bool expecting_name = false;
+    size_t element = 0;  // arrays: which element the walk is in
+    std::set<std::string> names;
+  };
+  std::vector<Frame> frames;
+  auto where = [&frames](const std::string& name) {
+    std::string quoted = "\"" + name + "\"";
+    // An entry of the top-level "list": depth 2 is the list, depth 3 the entry.
+    if (frames.size() == 3 && !frames[1].object) return "entry " + std::to_string(frames[1].element + 1) + "'s " + quoted;
+    return quoted;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"' || c == '\'') {
+      const size_t start = i;
+      for (++i; i < text.size() && text[i] != c; ++i)
+        if (text[i] == '\\') ++i;
+      if (frames.empty() || !frames.back().object || !frames.back().expecting_name) continue;
+      frames.back().expecting_name = false;
+      std::string name = text.substr(start + 1, i - start - 1);
+      if (c == '"' && name.find('\\') != std::string::npos) {
+        // The name as the parser decoded it, escapes and all.
+        if (json_object* decoded = json_tokener_parse(text.substr(start, i - start + 1).c_str())) {
+          name.assign(json_object_get_string(decoded), static_cast<size_t>(json_object_get_string_len(decoded)));
+          json_object_put(decoded);
+        }
+      }
+      if (!frames.back().names.insert(name).second) return where(name);
+    } else if (c == '/' && i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '*')) {
+      const size_t end = text[i + 1] == '/' ? text.find('\n', i + 2) : text.find("*/", i + 2);
+      i = end == std::string::npos ? text.size() : end + (text[i + 1] == '*' ? 1 : 0);
+    } else if (c == '{' || c == '[') {
+      frames.push_back(Frame{c == '{', c == '{', 0, {}});
+    } else if (c == '}' || c == ']') {
+      if (!frames.empty()) frames.pop_back();
+    } else if (c == ',' && !frames.empty()) {
+      if (frames.back().object) frames.back().expecting_name = true;
+      else ++frames.back().element;
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 json_object* read_baseline_document(std::string* why_not) {
@@ -132,6 +189,16 @@ json_object* read_baseline_document(std::string* why_not) {
   }
   json_object* document = json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size()));
   const json_tokener_error parsed = json_tokener_get_error(tokener);
+  const size_t parse_end = json_tokener_get_parse_end(tokener);
+  if (document != nullptr && parsed == json_tokener_success &&
+      text.find_first_not_of(" \t\r\n", parse_end) != std::string::npos) {
+    // Whatever follows the document would be dropped by the next save.
+    *why_not = std::string(kBaselinePath) + " is damaged: data follows the document at byte " +
+               std::to_string(parse_end);
+    json_object_put(document);
+    json_tokener_free(tokener);
+    return nullptr;
+  }
   if (document == nullptr || parsed != json_tokener_success) {
     // A document cut short parses as "continue": not a whole document either.
     *why_not = std::string("cannot parse ") + kBaselinePath + ": " +
@@ -143,6 +210,11 @@ json_object* read_baseline_document(std::string* why_not) {
   if (document == nullptr) return nullptr;
   if (std::string member = member_holding_nul(document); !member.empty()) {
     *why_not = std::string(kBaselinePath) + " is damaged: " + member + " holds a NUL character";
+    json_object_put(document);
+    return nullptr;
+  }
+  if (std::string member = member_named_twice(text); !member.empty()) {
+    *why_not = std::string(kBaselinePath) + " is damaged: member " + member + " appears twice";
     json_object_put(document);
     return nullptr;
   }
@@ -169,12 +241,18 @@ int get_json() {
   json_object* list = nullptr;
   if (!json_object_is_type(root, json_type_object) || !json_object_object_get_ex(root, "list", &list) ||
       list == nullptr) {
+    tell_user("get_json", std::string(kBaselinePath) + " is damaged: " +
+                              (json_object_is_type(root, json_type_object) ? "it has no \"list\""
+                                                                           : "its top level is not an object") +
+                              "; \"zovemo_config -i\" makes a new baseline");
     writeLog(1, "main:get_json() file_list is NULL\n");
     drop_document();
     return -1;
   }
   // Every later step indexes the list as an array; anything else is a damaged document.
   if (!json_object_is_type(list, json_type_array)) {
+    tell_user("get_json", std::string(kBaselinePath) + " is damaged: its \"list\" is not an array; "
+                                                       "\"zovemo_config -i\" makes a new baseline");
     writeLog(1, "main:get_json() file_list is not an array\n");
     drop_document();
     return -1;
@@ -186,13 +264,21 @@ int get_json() {
 
 int save_json() {
   if (root == nullptr) return -1;
-  const char* text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
+  size_t length = 0;
+  const char* text = json_object_to_json_string_length(root, JSON_C_TO_STRING_PRETTY, &length);
   if (text == nullptr) {
     writeLog(1, "main:save_json() cannot print the document\n");
     return -1;
   }
+  // A document that every later command would refuse to read is never written.
+  if (length > kBaselineDocumentLimit) {
+    tell_user("save_json", "save refused: the baseline would be " + std::to_string(length) +
+                               " bytes, more than the limit of " + std::to_string(kBaselineDocumentLimit) +
+                               " bytes; the previous " + kBaselinePath + " stays");
+    return -1;
+  }
   std::string error;
-  if (!replace_file(kBaselinePath, text, &error)) {
+  if (!replace_file(kBaselinePath, std::string_view(text, length), &error)) {
     tell_user("save_json", "save failed: " + error + "; the previous " + kBaselinePath + " stays");
     return -1;
   }

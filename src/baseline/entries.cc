@@ -1,8 +1,10 @@
 #include "baseline/entries.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "baseline/document.h"
 #include "bootpath/translation.h"
@@ -16,6 +18,41 @@ namespace {
 // What an update replaced, for the TPM step that follows it.
 char old_time[32];
 char old_value[65];
+
+// The files this command measured into the document, to be checked again
+// right before the save. Lean: a baseline may hold 180,000 of them.
+struct Committed {
+  size_t index;  // of the entry
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  struct timespec changed;
+  long former = -1;  // an update: where its former texts are kept; -1 for an add
+};
+struct FormerTexts {
+  char value[65];
+  char time[32];
+};
+std::vector<Committed> committed;
+std::vector<FormerTexts> former_texts;
+unsigned long committed_generation = 0;
+
+void remember_commit(size_t index, const FileMeasurement& measurement, bool update) {
+  if (committed_generation != document_generation()) {
+    committed.clear();
+    former_texts.clear();
+    committed_generation = document_generation();
+  }
+  Committed entry{index, measurement.device, measurement.inode, measurement.size, measurement.changed};
+  if (update) {
+    FormerTexts texts{};
+    memcpy(texts.value, old_value, sizeof texts.value);
+    memcpy(texts.time, old_time, sizeof texts.time);
+    former_texts.push_back(texts);
+    entry.former = static_cast<long>(former_texts.size() - 1);
+  }
+  committed.push_back(entry);
+}
 }  // namespace
 
 namespace {
@@ -45,6 +82,20 @@ bool measured_ok(const char* path, const FileMeasurement& measurement) {
   return true;
 }
 
+// The measurement to store for `path`: the one given (made earlier, by a
+// worker) or made now, provided the path still names the very file it read;
+// otherwise the file is measured once more and must hold still for that.
+// A digest is never stored for another file than the one at the path.
+FileMeasurement current_measurement(const char* path, const FileMeasurement* prepared) {
+  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  if (still_the_measured_file(path, measurement)) return measurement;
+  if (measurement.outcome != MeasureOutcome::kMeasured) return measurement;
+  measurement = measure_file(path);
+  if (measurement.outcome == MeasureOutcome::kMeasured && !still_the_measured_file(path, measurement))
+    measurement.outcome = MeasureOutcome::kChanged;
+  return measurement;
+}
+
 void set_string(json_object* entry, const char* name, const char* value) {
   json_object_object_add(entry, name, json_object_new_string(value));
 }
@@ -67,11 +118,13 @@ bool measured_under_another_boot_path(const char* path, const std::string& boot_
 
 int add_entry(const char* path, const std::string& boot_path, const FileMeasurement* prepared) {
   if (find_entry_index(boot_path) >= 0) {
+    tell_user("measurefile_add", std::string("refused \"") + path + "\": already measured; \"zovemo_config -u " + path +
+                                     "\" measures it again");
     writeLog(0, "main:zotrust_add() \"%s\" already measured\n", path);
     return -1;
   }
   if (measured_under_another_boot_path(path, boot_path)) return -1;
-  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  FileMeasurement measurement = current_measurement(path, prepared);
   if (!measured_ok(path, measurement)) return -1;
 
   json_object* entry = json_object_new_object();
@@ -84,6 +137,7 @@ int add_entry(const char* path, const std::string& boot_path, const FileMeasurem
   set_string(entry, "time", getSysTime());
   json_object_array_add(file_list, entry);
   note_entry_appended();
+  remember_commit(json_object_array_length(file_list) - 1, measurement, false);
   printf("measure %s\n", escape_control_characters(path).c_str());
   return 0;
 }
@@ -96,11 +150,12 @@ int update_entry(const char* path, int index, const FileMeasurement* prepared) {
   strncpy(old_time, string_member(entry, "time"), sizeof old_time - 1);
   strncpy(old_value, string_member(entry, "measure_base_value"), sizeof old_value - 1);
 
-  FileMeasurement measurement = prepared ? *prepared : measure_file(path);
+  FileMeasurement measurement = current_measurement(path, prepared);
   if (!measured_ok(path, measurement)) return -1;
   std::string time = getSysTime();
   set_string(entry, "measure_base_value", retVal);
   set_string(entry, "time", time.c_str());
+  remember_commit(static_cast<size_t>(index), measurement, true);
   printf("update %s\n", escape_control_characters(path).c_str());
   printf("measure_base_value: %s\n", retVal);
   printf("update time %s\n", time.c_str());
@@ -170,4 +225,39 @@ int commit_upd(const std::string& path, const PreparedFile& prepared) {
     return -1;
   }
   return update_entry(path.c_str(), find_entry_of_file("get_json_idx", path, prepared.boot_path), &prepared.measurement);
+}
+
+size_t take_back_changed_files() {
+  size_t changed = 0;
+  std::vector<size_t> added_back;
+  if (committed_generation == document_generation() && file_list != nullptr) {
+    for (const Committed& commit : committed) {
+      json_object* entry = json_object_array_get_idx(file_list, commit.index);
+      const char* path = stored_member(entry, "sys_path");
+      if (path == nullptr) continue;
+      FileMeasurement measured;
+      measured.outcome = MeasureOutcome::kMeasured;
+      measured.device = commit.device;
+      measured.inode = commit.inode;
+      measured.size = commit.size;
+      measured.changed = commit.changed;
+      if (still_the_measured_file(path, measured)) continue;
+      ++changed;
+      writeLog(0, "SM3, %s changed while measured\n", path);
+      tell_user_about_file("save_json", "not measured: the file changed after it was measured", path);
+      if (commit.former < 0) {
+        added_back.push_back(commit.index);
+        continue;
+      }
+      const FormerTexts& texts = former_texts[static_cast<size_t>(commit.former)];
+      set_string(entry, "measure_base_value", texts.value);
+      set_string(entry, "time", texts.time);
+    }
+  }
+  // From the last: removing an entry moves those after it.
+  std::sort(added_back.rbegin(), added_back.rend());
+  for (size_t index : added_back) json_object_array_del_idx(file_list, index, 1);
+  committed.clear();
+  former_texts.clear();
+  return changed;
 }

@@ -41,3 +41,9 @@ PreparedFile prepare_file(const std::string& path);
 // lookups, log lines, console lines and results as measurefile_add/_upd.
 int commit_add(const std::string& path, const PreparedFile& prepared);
 int commit_upd(const std::string& path, const PreparedFile& prepared);
+
+// Right before the save: every entry this command measured whose file is no
+// longer the file measured (rewritten, truncated, renamed over since) is
+// taken back, an updated one to its former digest and time, an added one
+// out of the list, and named on standard error. Returns how many were.
+size_t take_back_changed_files();

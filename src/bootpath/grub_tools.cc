@@ -1,5 +1,7 @@
 #include "bootpath/grub_tools.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "support/platform_programs.h"
@@ -15,6 +17,11 @@ void select_pair(const char* probe, const char* mkrelpath) {
   memset(GRUB_MKRELPATH, 0, sizeof GRUB_MKRELPATH);
   strcpy(GRUB_PROBE, probe);
   strcpy(GRUB_MKRELPATH, mkrelpath);
+}
+
+bool is_real_directory(const char* path) {
+  struct stat info {};
+  return lstat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 }  // namespace
 
@@ -33,7 +40,19 @@ int set_command() {
                              "is GRUB installed?" + (said.empty() ? "" : " (ls: " + said + ")"));
     return -1;
   }
-  // The character right after "/boot/grub" decides; only the first listed entry counts.
+  // The GRUB directory that exists as such decides: a leftover such as
+  // /boot/grub.old sorts before /boot/grub2 and must not choose the tools of
+  // a GRUB that is not installed.
+  if (is_real_directory("/boot/grub")) {
+    select_pair("grub-probe", "grub-mkrelpath");
+    return 0;
+  }
+  if (is_real_directory("/boot/grub2")) {
+    select_pair("grub2-probe", "grub2-mkrelpath");
+    return 0;
+  }
+  // Neither is a directory of its own: the character right after
+  // "/boot/grub" of the first listed entry decides.
   const std::string& first = listing.lines[0];
   if (first.size() > 10 && first[10] == '2') select_pair("grub2-probe", "grub2-mkrelpath");
   else select_pair("grub-probe", "grub-mkrelpath");

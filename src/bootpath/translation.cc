@@ -60,7 +60,7 @@ constexpr RunBounds kGrubAnswer{0, kMaxBootPathLength + 1};
 
 // What the program said, and how it ended when that was a failure.
 std::string program_said(const ProgramOutput& output, const char* program) {
-  if (!output.started) return std::string(program) + " cannot be started";
+  if (!output.started) return std::string(program) + " " + output.end_description();
   std::string said = one_line(output.errors);
   if (output.succeeded()) return said;
   std::string ended = std::string(program) + " " + output.end_description();
@@ -187,6 +187,11 @@ bool probe_device_part(const std::string& path, std::string* device, Translation
     probe = run_program({GRUB_PROBE, "--target", "compatibility_hint", path}, ErrorOutput::kCapture, 1, '\n',
                         kGrubAnswer);
     if (fail_on_timeout(probe, GRUB_PROBE, failure)) return false;
+    if (!probe.started) {
+      // Out of file descriptors or processes, say: the disk is not to blame.
+      fail_with(failure, std::string(GRUB_PROBE) + " " + probe.end_description(), "");
+      return false;
+    }
     if (!answered(probe)) {
       explain_missing_drive(path, probe, failure);
       return false;

@@ -102,7 +102,7 @@ BootFileDiscovery discover_boot_files() {
       if (name.empty() || name[0] != '/') continue;
       if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
       if (std::string why; !path_can_be_stored(name, &why)) {
-        discovery.unlistable.push_back({std::move(name), std::move(why)});
+        discovery.unlistable.push_back({std::move(name), std::move(why), command.file_class});
         continue;
       }
       discovery.files.push_back({std::move(name), command.file_class});

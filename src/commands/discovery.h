@@ -33,6 +33,7 @@ struct DiscoveredFile {
 struct UnstorableFile {
   std::string path;
   std::string reason;  // why path_can_be_stored() refused it
+  BootFileClass file_class = BootFileClass::kConfiguration;
 };
 
 struct BootFileDiscovery {

@@ -147,6 +147,14 @@ void tell_if_no_entries(const char* path) {
   if (json_object_array_length(file_list) == 0) tell_user_about_file("get_json_idx", "not in the baseline", path);
 }
 
+// Whether the last entry's digest is that of `path` as it is on disk now.
+bool last_entry_measures_file_now(const char* path) {
+  json_object* entry = json_object_array_get_idx(file_list, json_object_array_length(file_list) - 1);
+  const char* stored = stored_member(entry, "measure_base_value");
+  const FileMeasurement now = measure_file(path);
+  return stored != nullptr && now.outcome == MeasureOutcome::kMeasured && strcmp(stored, now.text) == 0;
+}
+
 int save_with_slot(SlotUpdate* slot) {
   if (save_json() == 0) return 0;
   slot->undo();
@@ -156,11 +164,16 @@ int save_with_slot(SlotUpdate* slot) {
 int update_all() {
   std::vector<std::string> paths;
   if (!read_path_list(&paths)) {
+    const int error = errno;
     writeLog(1, "main:zotrust_upd() open \"%s\" failed\n", kPathListPath);
+    tell_user("zotrust_upd", std::string("the path list ") + kPathListPath + " cannot be read (" + strerror(error) +
+                                 "); no file was measured again");
     return -1;
   }
-  auto record = [](const std::string& path, int result) {
+  size_t refreshed = 0;
+  auto record = [&refreshed](const std::string& path, int result) {
     if (result != 0) writeLog(0, "all:upd \"%s\" failed\n", path.c_str());
+    else ++refreshed;
   };
   BootPathReuse reuse;
   // With no entries nothing can be found, and a lookup then runs no program.
@@ -171,6 +184,10 @@ int update_all() {
       record(paths[i], commit_upd(paths[i], prepared));
     });
   }
+  // Nothing refreshed of a list that names files is a failure, not a success
+  // that changed nothing: the reasons went to standard error file by file.
+  refreshed -= take_back_changed_files();
+  if (!paths.empty() && refreshed == 0) return -1;
   if (save_json() != 0) return -1;
   if (tpm_chip_exist == 1) {
     for (int flag : {8, 9, 11, 12}) {
@@ -203,6 +220,13 @@ int zotrust_add(const char* path) {
   // repair wrote the line, and this add completes the rest.
   std::vector<std::string> listed = entry_paths();
   if (repair.in_step && !listed.empty() && listed.back() == path && contains(repair.added, path)) {
+    // Only what is on disk now completes it: a line lost otherwise (a removed
+    // or edited list) must not pass off a stale digest as this add's.
+    if (!last_entry_measures_file_now(path)) {
+      tell_user("zotrust_add", std::string("refused \"") + path + "\": already measured, and the file has changed since; "
+                               "\"zovemo_config -u " + path + "\" measures it again");
+      return -1;
+    }
     if (!slot.apply()) return -1;
     printf("measure %s\n", escape_control_characters(path).c_str());
     return 0;
@@ -210,7 +234,18 @@ int zotrust_add(const char* path) {
   if (measurefile_add(path) != 0) return -1;
   // Room in the boot log for the new entry before the entry is committed.
   if (!grow_boot_log_for(json_object_array_length(file_list))) return -1;
-  if (!slot.apply() || save_with_slot(&slot) != 0) {
+  if (!slot.apply()) {
+    resize_for_saved_document();
+    return -1;
+  }
+  // The file must still be what was measured when the document is saved.
+  if (take_back_changed_files() != 0) {
+    slot.undo();
+    std::string error;
+    size_boot_log(json_object_array_length(file_list), &error);
+    return -1;
+  }
+  if (save_with_slot(&slot) != 0) {
     resize_for_saved_document();
     return -1;
   }
@@ -265,5 +300,9 @@ int zotrust_upd(const char* path) {
   if (measurefile_upd(path) != 0) return -1;
   SlotUpdate slot("zotrust_upd", path);
   if (!slot.apply()) return -1;
+  if (take_back_changed_files() != 0) {
+    slot.undo();
+    return -1;
+  }
   return save_with_slot(&slot);
 }

@@ -111,9 +111,18 @@ void to_text(const uint8_t digest[32], char text[65]) {
   text[64] = '\0';
 }
 
-}  // namespace
+bool same_change_time(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
-FileMeasurement measure_file(const char* path) {
+// Whether `now` is still the file `before` described: same identity, size
+// and change time.
+bool unchanged(const struct stat& before, const struct stat& now) {
+  return file_measurement_internal::same_file(before, now) && before.st_size == now.st_size &&
+         same_change_time(before.st_ctim, now.st_ctim);
+}
+
+FileMeasurement measure_once(const char* path) {
   FileMeasurement result;
   if (access(path, F_OK) != 0) {
     result.error = errno;
@@ -178,11 +187,42 @@ FileMeasurement measure_file(const char* path) {
     result.outcome = MeasureOutcome::kReadFailed;
     return result;
   }
+  // The bytes hashed are the file only if nothing changed it meanwhile and
+  // the path still names it: a truncation would otherwise be stored as the
+  // bytes read plus zeros, a rename as the old file's digest.
+  struct stat after {};
+  struct stat at_path {};
+  if (fstat(file.get(), &after) != 0 || !unchanged(opened, after) || lstat(path, &at_path) != 0 ||
+      !unchanged(opened, at_path)) {
+    result.outcome = MeasureOutcome::kChanged;
+    return result;
+  }
   uint8_t digest[32];
   SM3_done(&ctx, digest);
   to_text(digest, result.text);
+  result.device = opened.st_dev;
+  result.inode = opened.st_ino;
+  result.size = opened.st_size;
+  result.changed = opened.st_ctim;
   result.outcome = MeasureOutcome::kMeasured;
   return result;
+}
+
+}  // namespace
+
+FileMeasurement measure_file(const char* path) {
+  FileMeasurement result = measure_once(path);
+  // One more try for a file caught while it was written; a file that keeps
+  // changing is not measured.
+  if (result.outcome == MeasureOutcome::kChanged) result = measure_once(path);
+  return result;
+}
+
+bool still_the_measured_file(const char* path, const FileMeasurement& measurement) {
+  struct stat now {};
+  return measurement.outcome == MeasureOutcome::kMeasured && lstat(path, &now) == 0 &&
+         now.st_dev == measurement.device && now.st_ino == measurement.inode && now.st_size == measurement.size &&
+         same_change_time(now.st_ctim, measurement.changed);
 }
 
 std::string describe_failure(const FileMeasurement& measurement) {
@@ -207,6 +247,8 @@ std::string describe_failure(const FileMeasurement& measurement) {
       return std::string(kind_of_file(measurement.type)) + ", not a regular file";
     case MeasureOutcome::kReadFailed:
       return "a read failed (" + error + ")";
+    case MeasureOutcome::kChanged:
+      return "the file kept changing while it was measured";
   }
   return "the file cannot be read";
 }
@@ -220,6 +262,7 @@ void log_measurement(const char* path, const FileMeasurement& measurement) {
       writeLog(0, "skip link\n");
       break;
     case MeasureOutcome::kSwapped:
+    case MeasureOutcome::kChanged:
       writeLog(0, "SM3, %s changed while measured\n", path);
       break;
     case MeasureOutcome::kMissing:

@@ -19,6 +19,9 @@ enum class MeasureOutcome {
   kSwapped,        // what was opened is not what was examined
   kNotRegular,     // a directory, FIFO, device or socket, not a regular file
   kReadFailed,     // a read failed part way: the text would hide the error
+  kChanged,        // the file changed while it was read, twice in a row, or
+                   // since it was measured: the text would name bytes that
+                   // were never the file
 };
 
 struct FileMeasurement {
@@ -26,13 +29,27 @@ struct FileMeasurement {
   int error = 0;       // errno of the failed call, 0 where none applies
   mode_t type = 0;     // S_IFMT bits of what was opened, for kNotRegular
   char text[65] = {};  // zero-terminated measurement text
+  // What was read, when measured: the file at the path is still the file
+  // measured while these hold (still_the_measured_file).
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec changed = {};  // st_ctim: any write, truncation or chmod moves it
 };
 
 // Measures without touching any process-wide state and without logging, so
-// worker threads may call it; exactly st_size bytes are hashed, zeros where
-// the file ends early (it shrank, or reports more than it holds), in
-// constant memory. A read error is a failure, never zeros.
+// worker threads may call it; exactly st_size bytes are hashed, in constant
+// memory. A read error is a failure, never zeros. The file's size, identity
+// and change time are compared before and after the read: a file that
+// changed meanwhile (written, truncated, renamed over) is measured once more,
+// and fails as kChanged when it changed again. Zeros stand only for bytes
+// that a file which stayed unchanged reports but does not deliver (sysfs).
 FileMeasurement measure_file(const char* path);
+
+// Whether `path` names, unchanged, the file that `measurement` read: the same
+// device and inode, size and change time. Checked before a measurement is
+// stored, so that a file replaced since never gets the old file's digest.
+bool still_the_measured_file(const char* path, const FileMeasurement& measurement);
 
 // Why a measurement failed, in words for the administrator ("" when it
 // measured), e.g. "a read failed: Input/output error".

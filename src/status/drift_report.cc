@@ -27,6 +27,7 @@
 #include "baseline/reservation.h"
 #include "commands/worker_pool.h"
 #include "baseline/path_list.h"
+#include "baseline/pcr_rule.h"
 #include "tpm/pcr_emulation.h"
 #include "support/platform_programs.h"
 #include "tpm/nv_store.h"
@@ -371,6 +372,15 @@ void check_new_files(const std::set<std::string>& held, std::vector<Finding>* fi
     added.file_class = file.file_class;
     findings->push_back(added);
   }
+  // A boot file no entry can name passes every boot unchecked: drift, not
+  // something to leave out quietly as initialisation must.
+  for (const auto& file : discovery.unlistable) {
+    if (!seen.insert(file.path).second || !measurable({file.path, file.file_class})) continue;
+    Finding unstorable = finding(FindingKind::kUnstorableFile, file.path);
+    unstorable.file_class = file.file_class;
+    unstorable.reason = file.reason;
+    findings->push_back(unstorable);
+  }
 }
 
 // The entries' files, each measured once (by its "sys_path" as stored) and,
@@ -437,6 +447,20 @@ std::vector<std::string> translate_all(const std::vector<FileHolders>& files) {
   return boot_paths;
 }
 
+// The PCR an entry names must be the one its file belongs to: an entry of
+// "pcr" "10" or none counts in no reference value, so the file would pass
+// every check of the document while the boot measures it.
+void check_pcr(json_object* entry, const char* path, std::vector<Finding>* findings) {
+  const int belongs_to = get_pcrFlag(path);
+  if (entry_pcr(entry) == belongs_to) return;
+  Finding wrong = finding(FindingKind::kWrongPcr, path);
+  json_object* stored = nullptr;
+  if (json_object_object_get_ex(entry, "pcr", &stored) && stored != nullptr)
+    wrong.stored = json_object_get_string(stored);
+  wrong.current = std::to_string(belongs_to);
+  findings->push_back(wrong);
+}
+
 void check_baseline(const Options& options, Report* report) {
   SharedBaselineLock lock;
   report->failure = lock.acquire(options.wait_seconds);
@@ -465,6 +489,7 @@ void check_baseline(const Options& options, Report* report) {
       report->findings.push_back(invalid);
     }
     if (path == nullptr) continue;
+    check_pcr(entry, path, &report->findings);
     entry_paths.push_back(path);
     held.insert(normal(path));
   }
@@ -506,6 +531,8 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kBootPathChanged: return "boot_path_changed";
     case FindingKind::kLeftoverTemporary: return "leftover_temporary";
     case FindingKind::kReservationUndersized: return "reservation_undersized";
+    case FindingKind::kUnstorableFile: return "unstorable_file";
+    case FindingKind::kWrongPcr: return "wrong_pcr";
     case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
     case FindingKind::kDiscoveryFailed: return "discovery_failed";
   }

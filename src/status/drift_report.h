@@ -46,6 +46,11 @@ enum class FindingKind {
                            // or more than one entry holds the file
   kLeftoverTemporary,      // a temporary file of an interrupted command in /boot
   kReservationUndersized,  // the boot log reservation is missing or too small for the entries
+  kUnstorableFile,         // a boot file whose name the baseline cannot hold (not UTF-8,
+                           // a line end): initialisation leaves it out, the boot meets it
+  kWrongPcr,               // the entry's "pcr" is missing, not 8, 9, 11 or 12, or not the PCR
+                           // its file belongs to: its digest counts in no reference value, or
+                           // in another one than the boot extends
   // Not checked: something could not be examined.
   kUnreadable,             // the entry's file could not be measured
   kInvalidEntry,           // an entry without a usable "sys_path"
@@ -65,7 +70,7 @@ inline constexpr FindingKind kDriftKinds[] = {
     FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
     FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
     FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
-    FindingKind::kReservationUndersized,
+    FindingKind::kReservationUndersized, FindingKind::kUnstorableFile, FindingKind::kWrongPcr,
 };
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
@@ -76,13 +81,16 @@ struct Finding {
   FindingKind kind;
   std::string path;     // the file or line concerned; empty for index findings
   std::string stored;   // kChanged: stored text; kSlotDiffers: slot bytes in hex;
-                        // kBootPathChanged: the entry's "grub_path"; kReservationUndersized: its size
+                        // kBootPathChanged: the entry's "grub_path"; kReservationUndersized: its size;
+                        // kWrongPcr: the entry's "pcr", empty when it has none
   std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value;
                         // kBootPathChanged: the boot path now, empty when unknown;
-                        // kReservationUndersized: the size the entries need
-  std::string reason;   // the "not checked" kinds: why
+                        // kReservationUndersized: the size the entries need;
+                        // kWrongPcr: the PCR its file belongs to
+  std::string reason;   // the "not checked" kinds and kUnstorableFile: why
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
-  BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile: which discovery rule finds it
+  BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile, kUnstorableFile: which discovery
+                                                             // rule finds it
   int pcr = 0;          // kSlotDiffers
   unsigned index = 0;   // the NV index of the TPM findings
 };

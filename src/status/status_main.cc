@@ -79,6 +79,12 @@ std::string describe(const drift::Finding& item) {
       return item.path + ": now a symbolic link";
     case FindingKind::kNewFile:
       return item.path + ": not in the baseline (" + boot_file_class_name(item.file_class) + ")";
+    case FindingKind::kWrongPcr:
+      return item.path + ": " + (item.stored.empty() ? "no \"pcr\"" : "\"pcr\" \"" + item.stored + "\"") +
+             ", but the file belongs to PCR " + item.current;
+    case FindingKind::kUnstorableFile:
+      return item.path + ": not in the baseline and cannot be (" + boot_file_class_name(item.file_class) +
+             "): " + item.reason;
     case FindingKind::kPathListMissing:
       return item.path + ": the path list does not exist";
     case FindingKind::kUnlistedEntry:
@@ -282,7 +288,12 @@ json_object* finding_json(const drift::Finding& item) {
                            item.stored.empty() ? nullptr : json_object_new_int64(std::stoll(item.stored)));
     json_object_object_add(object, "needed", json_object_new_int64(std::stoll(item.current)));
   }
-  if (item.kind == FindingKind::kNewFile) add_string(object, "class", boot_file_class_name(item.file_class));
+  if (item.kind == FindingKind::kWrongPcr) {
+    add_string(object, "stored", item.stored, true);
+    add_string(object, "expected", item.current);
+  }
+  if (item.kind == FindingKind::kNewFile || item.kind == FindingKind::kUnstorableFile)
+    add_string(object, "class", boot_file_class_name(item.file_class));
   if (item.kind == FindingKind::kSlotDiffers) {
     json_object_object_add(object, "pcr", json_object_new_int(item.pcr));
     add_string(object, "stored", item.stored);

@@ -205,11 +205,17 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   fflush(stdout);
 
   int pipe_ends[2];
-  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return output;
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    output.start_error = errno;
+    return output;
+  }
   UniqueFd read_end(pipe_ends[0]), write_end(pipe_ends[1]);
   UniqueFd error_read_end, error_write_end;
   if (errors == ErrorOutput::kCapture) {
-    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return output;
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+      output.start_error = errno;
+      return output;
+    }
     error_read_end.reset(pipe_ends[0]);
     error_write_end.reset(pipe_ends[1]);
   }
@@ -224,7 +230,10 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   SpawnAttributes attributes;
 
   std::string program = find_program(argv[0]);
-  if (program.empty()) return output;
+  if (program.empty()) {
+    output.start_error = ENOENT;
+    return output;
+  }
   std::vector<char*> arguments;
   arguments.reserve(argv.size() + 1);
   for (const auto& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
@@ -238,8 +247,11 @@ ProgramOutput run_program(const std::vector<std::string>& argv, ErrorOutput erro
   pid_t child = -1;
   {
     std::lock_guard<std::mutex> guard(running_mutex);
-    if (starting_stopped ||
-        posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), arguments.data(), environment.data()) != 0) {
+    if (starting_stopped) return output;
+    if (int error = posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), arguments.data(),
+                                environment.data());
+        error != 0) {
+      output.start_error = error;
       return output;
     }
     running_groups.insert(child);
@@ -304,7 +316,8 @@ bool ProgramOutput::succeeded() const {
 }
 
 std::string ProgramOutput::end_description() const {
-  if (!started) return "could not be started";
+  if (!started) return start_error != 0 ? std::string("could not be started: ") + strerror(start_error)
+                                         : "could not be started";
   if (timed_out) return "did not finish within " + std::to_string(bound_seconds) + " seconds";
   if (too_long) return "printed more than " + std::to_string(byte_limit) + " bytes";
   if (read_error != 0) return std::string("could not be read: ") + strerror(read_error);

@@ -11,6 +11,7 @@
 
 struct ProgramOutput {
   bool started = false;             // false when the program could not be started
+  int start_error = 0;              // errno of why not (EMFILE: out of file descriptors)
   std::vector<std::string> lines;   // output lines without their line ends
   std::string errors;               // its error output, with ErrorOutput::kCapture
   int wait_status = -1;             // as waitpid gave it; -1 when not started
@@ -23,7 +24,7 @@ struct ProgramOutput {
   // True when the program ran, its output was read whole and it exited with status 0.
   bool succeeded() const;
   // How it ended, in words: "exited with status 1", "was killed by signal 9",
-  // "could not be started", "did not finish within 60 seconds",
+  // "could not be started: <reason>", "did not finish within 60 seconds",
   // "printed more than 4096 bytes"; "" when it succeeded.
   std::string end_description() const;
 };
