@@ -488,6 +488,49 @@ TEST_F(HooksPackagesApt, PostInvokeHookRefreshesAfterAptGet) {
   EXPECT_EQ(status().status, 0) << status().out;
 }
 
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// GRUB upgraded through APT with both dpkg's trigger and APT's hook in
+// place: one refresh, each file said once and tagged; an entry goes only on
+// the records' evidence that a package dropped the module, and files
+// removed by hand stay drift with the command that accepts their loss.
+TEST_F(HooksPackages, AptRunRefreshesOnceAndDeletesOnlyWhatAPackageDropped) {
+  if (access("/usr/bin/apt-get", X_OK) != 0) GTEST_SKIP() << "no apt-get on this machine";
+  const std::string grub = "/usr/lib/grub/i386-pc/", boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {grub + "old.mod", "o1"}})}).status, 0);
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  for (const std::string name : {"local.mod", "local.cfg"}) {
+    write_file(boot + name, "made here");
+    ASSERT_EQ(run_tool({"-a", boot + name}).status, 0);
+    fs::remove(boot + name);
+  }
+  take_calls();
+  std::string upgraded = grub_package("2", {{grub + "a.mod", "a2"}, {grub + "new.mod", "n2"}});
+  auto upgrade = sandbox::run("/usr/bin/apt-get", {"install", "-y", "-q", upgraded}, path_variable());
+  std::string said = upgrade.out + upgrade.err;
+  EXPECT_EQ(upgrade.status, 0) << said;
+  EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a " + boot + "new.mod", "-d " + boot + "old.mod",
+                                                      "-u " + boot + "a.mod"}))
+      << said;
+  for (const std::string& line :
+       {"zovemo-hook: " + boot + "a.mod refreshed in the baseline: equal to " + grub + "a.mod of package test-grub\n",
+        "zovemo-hook: " + boot + "new.mod added to the baseline: equal to " + grub + "new.mod of package test-grub\n",
+        "zovemo-hook: " + boot + "old.mod deleted from the baseline: package test-grub no longer ships " + grub +
+            "old.mod\n",
+        "zovemo-hook: " + boot + "local.mod not refreshed: it is gone, and no package's records show that a package "
+            "dropped it; the next boot only logs the drift (arrest mode log); to accept it: zovemo_config -d " +
+            boot + "local.mod\n",
+        "zovemo-hook: " + boot + "local.cfg not refreshed: it is gone"})
+    EXPECT_EQ(count_of(said, line), 1u) << line << "\n" << said;
+  EXPECT_EQ(count_of(said, "ZOVEMO WARNING"), 1u) << said;
+  for (const char* untagged : {"\nupdate ", "\nmeasure ", "measure_base_value", "\nupdate time"})
+    EXPECT_FALSE(contains("\n" + said, untagged)) << untagged << "\n" << said;
+}
+
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
   std::string dir = sandbox::scratch_dir() + "/run-parts-names";
   for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
