@@ -531,6 +531,34 @@ TEST_F(HooksPackages, AptRunRefreshesOnceAndDeletesOnlyWhatAPackageDropped) {
     EXPECT_FALSE(contains("\n" + said, untagged)) << untagged << "\n" << said;
 }
 
+// grub-install outside a package's file changes: dpkg-reconfigure (no
+// trigger, no APT hook) and a copy by hand. The path unit's service runs
+// the same refresh, which blesses what the records vouch for.
+TEST_F(HooksPackages, GrubModulesServiceRefreshesAfterDpkgReconfigureAndGrubInstallByHand) {
+  if (access("/usr/sbin/dpkg-reconfigure", X_OK) != 0) GTEST_SKIP() << "no dpkg-reconfigure (debconf) on this machine";
+  const std::string grub = "/usr/lib/grub/i386-pc/", efi = "/usr/lib/grub/x86_64-efi/";
+  const std::string boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {efi + "e.mod", "e1"}})}).status, 0);
+  write_file(boot + "a.mod", "built by hand");
+  ASSERT_EQ(run_tool({"-u", boot + "a.mod"}).status, 0);
+  take_calls();
+  ScopedEnv frontend("DEBIAN_FRONTEND", "noninteractive");
+  auto reconfigured = sandbox::run("/usr/sbin/dpkg-reconfigure", {"test-grub"}, path_variable());
+  ASSERT_EQ(reconfigured.status, 0) << reconfigured.out << reconfigured.err;
+  ASSERT_EQ(read_file(boot + "a.mod"), "a1");
+  EXPECT_TRUE(take_calls().empty()) << "no package hook ran";
+  fs::copy_file(efi + "e.mod", "/boot/grub/x86_64-efi/e.mod");
+
+  auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
+  EXPECT_EQ(service.status, 0);
+  EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a /boot/grub/x86_64-efi/e.mod", "-u " + boot + "a.mod"}))
+      << service.err;
+  EXPECT_TRUE(contains(service.err, "zovemo-hook: " + boot + "a.mod refreshed in the baseline: equal to " + grub +
+                                        "a.mod of package test-grub\n"))
+      << service.err;
+  EXPECT_EQ(status().status, 0) << status().out;
+}
+
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
   std::string dir = sandbox::scratch_dir() + "/run-parts-names";
   for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
@@ -570,6 +598,11 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
   }
 
   std::string units = destdir + "/usr/lib/systemd/system/";
+  std::string modules_path_unit = read_file(units + "zovemo-grub-modules.path");
+  std::string modules_service = read_file(units + "zovemo-grub-modules.service");
+  for (const char* dir : {"/boot/grub/i386-pc\n", "/boot/grub/x86_64-efi\n", "/boot/grub2/x86_64-efi\n"})
+    EXPECT_TRUE(contains(modules_path_unit, std::string("PathChanged=") + dir)) << dir;
+  EXPECT_TRUE(contains(modules_service, "ExecStart=/usr/lib/zovemo/zovemo-hook --grub-modules\n"));
   std::string path_unit = read_file(units + "zovemo-grub-cfg.path");
   std::string service = read_file(units + "zovemo-grub-cfg.service");
   EXPECT_TRUE(contains(path_unit, "PathChanged=/boot/grub/grub.cfg\n"));
@@ -593,12 +626,17 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
     std::string relocated = service;
     relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
     write_file(checked + "/zovemo-grub-cfg.service", relocated);
+    write_file(checked + "/zovemo-grub-modules.path", modules_path_unit);
+    relocated = modules_service;
+    relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
+    write_file(checked + "/zovemo-grub-modules.service", relocated);
     write_file(checked + "/zovemo-status.timer", status_timer);
     status_service.replace(status_service.find("/usr/sbin/zovemo_status"), 0, destdir);
     write_file(checked + "/zovemo-status.service", status_service);
     auto verify = sandbox::run("/usr/bin/systemd-analyze",
                                {"verify", "--man=no", checked + "/zovemo-grub-cfg.path",
-                                checked + "/zovemo-grub-cfg.service", checked + "/zovemo-status.timer",
+                                checked + "/zovemo-grub-cfg.service", checked + "/zovemo-grub-modules.path",
+                                checked + "/zovemo-grub-modules.service", checked + "/zovemo-status.timer",
                                 checked + "/zovemo-status.service"},
                                kSystemPath);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
