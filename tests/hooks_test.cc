@@ -559,6 +559,27 @@ TEST_F(HooksPackages, GrubModulesServiceRefreshesAfterDpkgReconfigureAndGrubInst
   EXPECT_EQ(status().status, 0) << status().out;
 }
 
+// A package other than GRUB's that ships a module vouches for it: the rule
+// blesses it, and the line names that package beside GRUB's.
+TEST_F(HooksPackages, AModuleVouchedForByAnotherPackageThanGrubsSaysWhich) {
+  const std::string grub = "/usr/lib/grub/i386-pc/", boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {grub + "b.mod", "b1"}})}).status, 0);
+  std::string other = root_ + "/other";
+  write_file(other + "/DEBIAN/control", control("other-modules", "1"));
+  write_file(other + grub + "evil.mod", "evil");
+  write_file(other + "/DEBIAN/md5sums", sandbox::run("/usr/bin/md5sum", {other + grub + "evil.mod"}, kSystemPath)
+                                            .out.substr(0, 32) + "  " + grub.substr(1) + "evil.mod\n");
+  ASSERT_EQ(dpkg({"-i", build(other)}).status, 0);
+  take_calls();
+  fs::copy_file(grub + "evil.mod", boot + "evil.mod");  // as grub-install copies every module
+  auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-a " + boot + "evil.mod"})) << service.err;
+  EXPECT_TRUE(contains(service.err, "zovemo-hook: " + boot + "evil.mod added to the baseline: equal to " + grub +
+                                        "evil.mod of package other-modules, which vouched for it, not test-grub, "
+                                        "which ships GRUB's i386-pc modules\n"))
+      << service.err;
+}
+
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
   std::string dir = sandbox::scratch_dir() + "/run-parts-names";
   for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
