@@ -81,6 +81,7 @@ struct Finding {
                         // kBootPathChanged: the boot path now, empty when unknown;
                         // kReservationUndersized: the size the entries need
   std::string reason;   // the "not checked" kinds: why
+  std::string advice;   // kBootPathUnchecked: what to do about it, when known
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
   BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile: which discovery rule finds it
   int pcr = 0;          // kSlotDiffers
