@@ -188,6 +188,21 @@ TEST_F(HooksKernel, AFailureIsReportedButNeverFailsThePackageOperation) {
   EXPECT_TRUE(contains(logged(), "could not update /boot/grub/grub.cfg")) << logged();
 }
 
+// A tool run that never ends is ended: the kernel hook goes on and the
+// package run with it. A stand-in of timeout shortens the hook's bound.
+TEST_F(HooksKernel, AToolRunThatNeverEndsIsEndedAndSaid) {
+  write_script(bin_ + "/zovemo_config", "printf '%s\\n' \"$*\" >>" + root_ + "/calls\nexec sleep 600\n");
+  write_script(bin_ + "/timeout", "[ \"$1 $2 $3\" = \"-k 5 30\" ] && shift 3\nexec /usr/bin/timeout -k 1 1 \"$@\"\n");
+  write_file(kNewKernel, "new kernel image");
+  auto start = std::chrono::steady_clock::now();
+  auto result = run_parts("kernel/postinst.d", kNewVersion, kNewKernel);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.status, 0);
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_TRUE(contains(result.err, "could not add " + kNewKernel + " to the baseline")) << result.err;
+  EXPECT_EQ(take_calls().size(), 4u) << "every command tried, each ended";
+}
+
 TEST_F(HooksKernel, NothingRunsBeforeTheBaselineExists) {
   fs::remove("/boot/.vemobase");
   fs::remove("/boot/.vemobase.tmp");
