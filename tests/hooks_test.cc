@@ -344,6 +344,19 @@ TEST_F(HooksKernel, RefreshAfterPackagesWaitsForABusyBaselineOnlyAFewSecondsAndS
   EXPECT_TRUE(take_calls().empty());
 }
 
+TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectorySaysSoAndNeverFails) {
+  write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
+  std::string full = root_ + "/full";
+  sandbox::make_dirs(full);
+  ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0) << strerror(errno);
+  write_file(full + "/filler", std::string(8192, 'f'));  // as much as fits
+  ScopedEnv tmpdir("TMPDIR", full.c_str());
+  auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
+  umount2(full.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(contains(run.err, "zovemo-hook: could not write in " + full + " (full?): nothing refreshed")) << run.err;
+}
+
 // The refresh after package operations, against the real dpkg: a private
 // dpkg database, /usr/lib (overlay) and /usr/lib/grub (tmpfs) in the test's
 // mount namespace; a stand-in of our package built from the shipped trigger,
