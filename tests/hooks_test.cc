@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/oracle.h"
@@ -577,7 +578,21 @@ TEST_F(HooksPackages, GrubModulesServiceRefreshesAfterDpkgReconfigureAndGrubInst
   EXPECT_TRUE(take_calls().empty()) << "no package hook ran";
   fs::copy_file(efi + "e.mod", "/boot/grub/x86_64-efi/e.mod");
 
+  // While dpkg holds its lock (a dpkg run whose trigger refreshes), the
+  // service waits for it.
+  int dpkg_lock = open("/var/lib/dpkg/lock", O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  struct flock whole{};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(dpkg_lock, F_SETLK, &whole), 0) << strerror(errno);
+  auto start = std::chrono::steady_clock::now();
+  std::thread dpkg_done([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    close(dpkg_lock);
+  });
   auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
+  auto waited = std::chrono::steady_clock::now() - start;
+  dpkg_done.join();
+  EXPECT_GE(waited, std::chrono::seconds(5));
   EXPECT_EQ(service.status, 0);
   EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a /boot/grub/x86_64-efi/e.mod", "-u " + boot + "a.mod"}))
       << service.err;
