@@ -578,17 +578,13 @@ TEST_F(HooksPackages, GrubModulesServiceRefreshesAfterDpkgReconfigureAndGrubInst
   EXPECT_TRUE(take_calls().empty()) << "no package hook ran";
   fs::copy_file(efi + "e.mod", "/boot/grub/x86_64-efi/e.mod");
 
-  // While dpkg holds its lock (a dpkg run whose trigger refreshes), the
-  // service waits for it.
-  int dpkg_lock = open("/var/lib/dpkg/lock", O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-  struct flock whole{};
-  whole.l_type = F_WRLCK;
-  ASSERT_EQ(fcntl(dpkg_lock, F_SETLK, &whole), 0) << strerror(errno);
+  // While root runs dpkg (whose trigger refreshes), the service waits.
+  std::string dpkg_standin = root_ + "/standin/dpkg";
+  sandbox::make_dirs(root_ + "/standin");
+  fs::copy_file("/bin/sleep", dpkg_standin);
   auto start = std::chrono::steady_clock::now();
-  std::thread dpkg_done([&] {
-    std::this_thread::sleep_for(std::chrono::seconds(5));
-    close(dpkg_lock);
-  });
+  std::thread dpkg_done([&] { sandbox::run(dpkg_standin, {"5"}, kSystemPath); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
   auto waited = std::chrono::steady_clock::now() - start;
   dpkg_done.join();
