@@ -226,6 +226,12 @@ TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
   EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", "/boot/initramfs-6.1.0-13-amd64kdump.img").status,
             0);
   EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kOldRamDisk}));
+  // A path list with CR line ends names the same files.
+  std::string crlf;
+  for (const auto& line : lines_of(read_file("/boot/.vemobase.tmp"))) crlf += line + "\r\n";
+  write_file("/boot/.vemobase.tmp", crlf);
+  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", kOldRamDisk).status, 0);
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kOldRamDisk}));
 
   write_file("/boot/grub/grub.cfg", "set timeout=1\n");
   auto service = sandbox::run(kHook, {"--grub-cfg"}, path_variable());
