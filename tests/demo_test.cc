@@ -37,7 +37,7 @@ TEST(StatusDemo, EveryAnnouncedStepHappens) {
       {"Check the machine as the monitoring system does",
        {"ZOVEMO OK - baseline in step, 18 entries | ", "(exit status 0)", "(the same four values as the TPM holds)"}},
       {"A kernel update through the installed hooks",
-       {"measure /boot/vmlinuz-6.1.0-14-amd64", "measure /boot/initrd.img-6.1.0-14-amd64",
+       {"zovemo-hook: measure /boot/vmlinuz-6.1.0-14-amd64", "zovemo-hook: measure /boot/initrd.img-6.1.0-14-amd64",
         "ZOVEMO OK - baseline in step, 20 entries | "}},
       {"A module changed behind the tool's back",
        {"ZOVEMO CRITICAL - drift: 1 changed; the next boot will be arrested", "(exit status 2)",

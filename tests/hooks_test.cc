@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/oracle.h"
@@ -188,6 +189,21 @@ TEST_F(HooksKernel, AFailureIsReportedButNeverFailsThePackageOperation) {
   EXPECT_TRUE(contains(logged(), "could not update /boot/grub/grub.cfg")) << logged();
 }
 
+// A tool run that never ends is ended: the kernel hook goes on and the
+// package run with it. A stand-in of timeout shortens the hook's bound.
+TEST_F(HooksKernel, AToolRunThatNeverEndsIsEndedAndSaid) {
+  write_script(bin_ + "/zovemo_config", "printf '%s\\n' \"$*\" >>" + root_ + "/calls\nexec sleep 600\n");
+  write_script(bin_ + "/timeout", "[ \"$1 $2 $3\" = \"-k 5 30\" ] && shift 3\nexec /usr/bin/timeout -k 1 1 \"$@\"\n");
+  write_file(kNewKernel, "new kernel image");
+  auto start = std::chrono::steady_clock::now();
+  auto result = run_parts("kernel/postinst.d", kNewVersion, kNewKernel);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.status, 0);
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_TRUE(contains(result.err, "could not add " + kNewKernel + " to the baseline")) << result.err;
+  EXPECT_EQ(take_calls().size(), 4u) << "every command tried, each ended";
+}
+
 TEST_F(HooksKernel, NothingRunsBeforeTheBaselineExists) {
   fs::remove("/boot/.vemobase");
   fs::remove("/boot/.vemobase.tmp");
@@ -209,6 +225,12 @@ TEST_F(HooksKernel, RebuiltRamDiskAndRewrittenGrubConfigurationAreRemeasured) {
   write_file("/boot/initramfs-6.1.0-13-amd64kdump.img", "crash kernel's ram disk");
   EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", "/boot/initramfs-6.1.0-13-amd64kdump.img").status,
             0);
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kOldRamDisk}));
+  // A path list with CR line ends names the same files.
+  std::string crlf;
+  for (const auto& line : lines_of(read_file("/boot/.vemobase.tmp"))) crlf += line + "\r\n";
+  write_file("/boot/.vemobase.tmp", crlf);
+  EXPECT_EQ(run_parts("initramfs/post-update.d", "6.1.0-13-amd64", kOldRamDisk).status, 0);
   EXPECT_EQ(take_calls(), (std::vector<std::string>{"-u " + kOldRamDisk}));
 
   write_file("/boot/grub/grub.cfg", "set timeout=1\n");
@@ -327,6 +349,19 @@ TEST_F(HooksKernel, RefreshAfterPackagesWaitsForABusyBaselineOnlyAFewSecondsAndS
   EXPECT_LT(waited, std::chrono::seconds(10));
   EXPECT_TRUE(contains(run.err, "the baseline is busy")) << run.err;
   EXPECT_TRUE(take_calls().empty());
+}
+
+TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectorySaysSoAndNeverFails) {
+  write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
+  std::string full = root_ + "/full";
+  sandbox::make_dirs(full);
+  ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0) << strerror(errno);
+  write_file(full + "/filler", std::string(8192, 'f'));  // as much as fits
+  ScopedEnv tmpdir("TMPDIR", full.c_str());
+  auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
+  umount2(full.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(contains(run.err, "zovemo-hook: could not write in " + full + " (full?): nothing refreshed")) << run.err;
 }
 
 // The refresh after package operations, against the real dpkg: a private
@@ -488,6 +523,108 @@ TEST_F(HooksPackagesApt, PostInvokeHookRefreshesAfterAptGet) {
   EXPECT_EQ(status().status, 0) << status().out;
 }
 
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// GRUB upgraded through APT with both dpkg's trigger and APT's hook in
+// place: one refresh, each file said once and tagged; an entry goes only on
+// the records' evidence that a package dropped the module, and files
+// removed by hand stay drift with the command that accepts their loss.
+TEST_F(HooksPackages, AptRunRefreshesOnceAndDeletesOnlyWhatAPackageDropped) {
+  if (access("/usr/bin/apt-get", X_OK) != 0) GTEST_SKIP() << "no apt-get on this machine";
+  const std::string grub = "/usr/lib/grub/i386-pc/", boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {grub + "old.mod", "o1"}})}).status, 0);
+  ASSERT_EQ(run_tool({"-i"}).status, 0);
+  for (const std::string name : {"local.mod", "local.cfg"}) {
+    write_file(boot + name, "made here");
+    ASSERT_EQ(run_tool({"-a", boot + name}).status, 0);
+    fs::remove(boot + name);
+  }
+  take_calls();
+  std::string upgraded = grub_package("2", {{grub + "a.mod", "a2"}, {grub + "new.mod", "n2"}});
+  auto upgrade = sandbox::run("/usr/bin/apt-get", {"install", "-y", "-q", upgraded}, path_variable());
+  std::string said = upgrade.out + upgrade.err;
+  EXPECT_EQ(upgrade.status, 0) << said;
+  EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a " + boot + "new.mod", "-d " + boot + "old.mod",
+                                                      "-u " + boot + "a.mod"}))
+      << said;
+  for (const std::string& line :
+       {"zovemo-hook: " + boot + "a.mod refreshed in the baseline: equal to " + grub + "a.mod of package test-grub\n",
+        "zovemo-hook: " + boot + "new.mod added to the baseline: equal to " + grub + "new.mod of package test-grub\n",
+        "zovemo-hook: " + boot + "old.mod deleted from the baseline: package test-grub no longer ships " + grub +
+            "old.mod\n",
+        "zovemo-hook: " + boot + "local.mod not refreshed: it is gone, and no package's records show that a package "
+            "dropped it; the next boot only logs the drift (arrest mode log); to accept it: zovemo_config -d " +
+            boot + "local.mod\n",
+        "zovemo-hook: " + boot + "local.cfg not refreshed: it is gone"})
+    EXPECT_EQ(count_of(said, line), 1u) << line << "\n" << said;
+  EXPECT_EQ(count_of(said, "ZOVEMO WARNING"), 1u) << said;
+  for (const char* untagged : {"\nupdate ", "\nmeasure ", "measure_base_value", "\nupdate time"})
+    EXPECT_FALSE(contains("\n" + said, untagged)) << untagged << "\n" << said;
+}
+
+// grub-install outside a package's file changes: dpkg-reconfigure (no
+// trigger, no APT hook) and a copy by hand. The path unit's service runs
+// the same refresh, which blesses what the records vouch for.
+TEST_F(HooksPackages, GrubModulesServiceRefreshesAfterDpkgReconfigureAndGrubInstallByHand) {
+  if (access("/usr/sbin/dpkg-reconfigure", X_OK) != 0) GTEST_SKIP() << "no dpkg-reconfigure (debconf) on this machine";
+  const std::string grub = "/usr/lib/grub/i386-pc/", efi = "/usr/lib/grub/x86_64-efi/";
+  const std::string boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {efi + "e.mod", "e1"}})}).status, 0);
+  write_file(boot + "a.mod", "built by hand");
+  ASSERT_EQ(run_tool({"-u", boot + "a.mod"}).status, 0);
+  take_calls();
+  ScopedEnv frontend("DEBIAN_FRONTEND", "noninteractive");
+  auto reconfigured = sandbox::run("/usr/sbin/dpkg-reconfigure", {"test-grub"}, path_variable());
+  ASSERT_EQ(reconfigured.status, 0) << reconfigured.out << reconfigured.err;
+  ASSERT_EQ(read_file(boot + "a.mod"), "a1");
+  EXPECT_TRUE(take_calls().empty()) << "no package hook ran";
+  fs::copy_file(efi + "e.mod", "/boot/grub/x86_64-efi/e.mod");
+
+  // While root runs dpkg (whose trigger refreshes), the service waits.
+  std::string dpkg_standin = root_ + "/standin/dpkg";
+  sandbox::make_dirs(root_ + "/standin");
+  fs::copy_file("/bin/sleep", dpkg_standin);
+  auto start = std::chrono::steady_clock::now();
+  std::thread dpkg_done([&] { sandbox::run(dpkg_standin, {"5"}, kSystemPath); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
+  auto waited = std::chrono::steady_clock::now() - start;
+  dpkg_done.join();
+  EXPECT_GE(waited, std::chrono::seconds(5));
+  EXPECT_EQ(service.status, 0);
+  EXPECT_EQ(sorted_calls(), (std::vector<std::string>{"-a /boot/grub/x86_64-efi/e.mod", "-u " + boot + "a.mod"}))
+      << service.err;
+  EXPECT_TRUE(contains(service.err, "zovemo-hook: " + boot + "a.mod refreshed in the baseline: equal to " + grub +
+                                        "a.mod of package test-grub\n"))
+      << service.err;
+  EXPECT_EQ(status().status, 0) << status().out;
+}
+
+// A package other than GRUB's that ships a module vouches for it: the rule
+// blesses it, and the line names that package beside GRUB's.
+TEST_F(HooksPackages, AModuleVouchedForByAnotherPackageThanGrubsSaysWhich) {
+  const std::string grub = "/usr/lib/grub/i386-pc/", boot = "/boot/grub/i386-pc/";
+  ASSERT_EQ(dpkg({"-i", grub_package("1", {{grub + "a.mod", "a1"}, {grub + "b.mod", "b1"}})}).status, 0);
+  std::string other = root_ + "/other";
+  write_file(other + "/DEBIAN/control", control("other-modules", "1"));
+  write_file(other + grub + "evil.mod", "evil");
+  write_file(other + "/DEBIAN/md5sums", sandbox::run("/usr/bin/md5sum", {other + grub + "evil.mod"}, kSystemPath)
+                                            .out.substr(0, 32) + "  " + grub.substr(1) + "evil.mod\n");
+  ASSERT_EQ(dpkg({"-i", build(other)}).status, 0);
+  take_calls();
+  fs::copy_file(grub + "evil.mod", boot + "evil.mod");  // as grub-install copies every module
+  auto service = sandbox::run("/usr/lib/zovemo/zovemo-hook", {"--grub-modules"}, path_variable());
+  EXPECT_EQ(take_calls(), (std::vector<std::string>{"-a " + boot + "evil.mod"})) << service.err;
+  EXPECT_TRUE(contains(service.err, "zovemo-hook: " + boot + "evil.mod added to the baseline: equal to " + grub +
+                                        "evil.mod of package other-modules, which vouched for it, not test-grub, "
+                                        "which ships GRUB's i386-pc modules\n"))
+      << service.err;
+}
+
 TEST(HooksNames, RunPartsAcceptsOurHookAndRunsItAfterTheBootLoaders) {
   std::string dir = sandbox::scratch_dir() + "/run-parts-names";
   for (const char* name : {"apt-auto-removal", "dkms", "initramfs-tools", "zz-update-grub", "zz-systemd-boot",
@@ -527,6 +664,11 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
   }
 
   std::string units = destdir + "/usr/lib/systemd/system/";
+  std::string modules_path_unit = read_file(units + "zovemo-grub-modules.path");
+  std::string modules_service = read_file(units + "zovemo-grub-modules.service");
+  for (const char* dir : {"/boot/grub/i386-pc\n", "/boot/grub/x86_64-efi\n", "/boot/grub2/x86_64-efi\n"})
+    EXPECT_TRUE(contains(modules_path_unit, std::string("PathChanged=") + dir)) << dir;
+  EXPECT_TRUE(contains(modules_service, "ExecStart=/usr/lib/zovemo/zovemo-hook --grub-modules\n"));
   std::string path_unit = read_file(units + "zovemo-grub-cfg.path");
   std::string service = read_file(units + "zovemo-grub-cfg.service");
   EXPECT_TRUE(contains(path_unit, "PathChanged=/boot/grub/grub.cfg\n"));
@@ -550,12 +692,17 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
     std::string relocated = service;
     relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
     write_file(checked + "/zovemo-grub-cfg.service", relocated);
+    write_file(checked + "/zovemo-grub-modules.path", modules_path_unit);
+    relocated = modules_service;
+    relocated.replace(relocated.find("/usr/lib/zovemo"), 0, destdir);
+    write_file(checked + "/zovemo-grub-modules.service", relocated);
     write_file(checked + "/zovemo-status.timer", status_timer);
     status_service.replace(status_service.find("/usr/sbin/zovemo_status"), 0, destdir);
     write_file(checked + "/zovemo-status.service", status_service);
     auto verify = sandbox::run("/usr/bin/systemd-analyze",
                                {"verify", "--man=no", checked + "/zovemo-grub-cfg.path",
-                                checked + "/zovemo-grub-cfg.service", checked + "/zovemo-status.timer",
+                                checked + "/zovemo-grub-cfg.service", checked + "/zovemo-grub-modules.path",
+                                checked + "/zovemo-grub-modules.service", checked + "/zovemo-status.timer",
                                 checked + "/zovemo-status.service"},
                                kSystemPath);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;

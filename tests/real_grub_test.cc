@@ -106,6 +106,20 @@ TEST_F(RealGrub, NvmeDiskNeedsTheDeviceMapAndVirtioFailsWithoutOne) {
     EXPECT_EQ(boot_path, boot_path_by_hand(path, "compatibility_hint"));
     EXPECT_EQ(boot_path.substr(0, 10), "(hd0,gpt3)") << boot_path;
   }
+  // Without the map again, zovemo_status tells the one cause of every file
+  // in one line, with its first files and the remedy.
+  fs::remove("/boot/grub/device.map");
+  auto unmapped = run_real((fs::path(ZOVEMO_BINARY).parent_path() / "src/status/zovemo_status").string(), {"--no-tpm"});
+  std::vector<std::string> unchecked;
+  for (const auto& line : oracle::lines_of(unmapped.out))
+    if (line.rfind("boot_path_unchecked ", 0) == 0) unchecked.push_back(line);
+  ASSERT_EQ(unchecked.size(), 1u) << unmapped.out;
+  EXPECT_NE(unchecked[0].find("GRUB has no drive name for disk /dev/nvme0n1 (6 files: "), std::string::npos)
+      << unchecked[0];
+  EXPECT_NE(unchecked[0].find(", ...); name it in /boot/grub/device.map, e.g. \"(hd0) /dev/nvme0n1\""),
+            std::string::npos)
+      << unchecked[0];
+  write_file("/boot/grub/device.map", "(hd0) /dev/nvme0n1\n");
 
   // The same disk as a virtio disk the map does not name: the baseline stays.
   std::string document = read_file("/boot/.vemobase"), list = read_file("/boot/.vemobase.tmp");

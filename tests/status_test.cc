@@ -269,7 +269,9 @@ TEST_F(StatusReport, BootPathsAreTranslatedAfreshAndAFileHeldTwiceIsFound) {
   EXPECT_EQ(moved.run.status, 1);
   EXPECT_EQ(moved.findings,
             (std::vector<Finding>{{"boot_path_changed", kKernel, std::string("(hd1,gpt3)") + kKernel},
-                                  {"boot_path_unchecked", kInitrd, "the GRUB tools could not translate it"}}));
+                                  {"boot_path_unchecked", kInitrd,
+                                   "the GRUB tools could not translate it: the file lies on no disk that GRUB can "
+                                   "read (no block device holds its filesystem)"}}));
   EXPECT_EQ(member(json_object_array_get_idx(moved.get("findings"), 0), "stored"), stored_boot_path(kKernel));
   EXPECT_NE(run_status({}, "", kSequentialStatusBinary).out.find(std::string("\nboot_path_changed ") + kKernel + ": boot path changed, stored " +
                                   stored_boot_path(kKernel) + ", now (hd1,gpt3)" + kKernel + "\n"),

@@ -302,7 +302,8 @@ struct FileHolders {
 // what the file translates to has drifted; so have the second and later
 // holders of a file when no translation tells the stale one apart.
 void check_boot_paths(const std::vector<FileHolders>& files, const std::vector<std::string>& boot_paths,
-                      const std::string& missing, std::vector<Finding>* findings) {
+                      const std::vector<TranslationFailure>& failures, const std::string& missing,
+                      std::vector<Finding>* findings) {
   if (files.empty()) return;
   if (!missing.empty()) {
     Finding unchecked = finding(FindingKind::kBootPathUnchecked, "");
@@ -316,6 +317,8 @@ void check_boot_paths(const std::vector<FileHolders>& files, const std::vector<s
     if (missing.empty() && !translated) {
       Finding unchecked = finding(FindingKind::kBootPathUnchecked, file.path);
       unchecked.reason = "the GRUB tools could not translate it";
+      if (!failures[f].cause.empty()) unchecked.reason += ": " + failures[f].cause;
+      unchecked.advice = failures[f].advice;
       findings->push_back(unchecked);
     }
     size_t reported = 0;
@@ -434,16 +437,24 @@ class EntryFiles {
   std::vector<FileState> states_;
 };
 
-// The boot path of every file now, "" where the translation fails.
-std::vector<std::string> translate_all(const std::vector<FileHolders>& files) {
+// The boot path of every file now, "" where the translation fails, and
+// why it failed in `failures`.
+std::vector<std::string> translate_all(const std::vector<FileHolders>& files,
+                                       std::vector<TranslationFailure>* failures) {
+  using Translation = std::pair<std::string, TranslationFailure>;
   std::vector<std::string> boot_paths(files.size());
-  for_each_in_order<std::string>(
+  failures->assign(files.size(), TranslationFailure{});
+  for_each_in_order<Translation>(
       files.size(),
       [&](size_t f) {
-        std::string boot_path;
-        return translate_boot_path(files[f].path, &boot_path) ? boot_path : std::string();
+        Translation translation;
+        if (!translate_boot_path(files[f].path, &translation.first, &translation.second)) translation.first.clear();
+        return translation;
       },
-      [&](size_t f, std::string& boot_path) { boot_paths[f] = std::move(boot_path); });
+      [&](size_t f, Translation& translation) {
+        boot_paths[f] = std::move(translation.first);
+        (*failures)[f] = std::move(translation.second);
+      });
   return boot_paths;
 }
 
@@ -495,9 +506,10 @@ void check_baseline(const Options& options, Report* report) {
   }
   std::vector<FileHolders> measured = files.holders();
   std::string missing = measured.empty() ? "" : grub_tools_missing();
+  std::vector<TranslationFailure> failures(measured.size());
   std::vector<std::string> boot_paths =
-      missing.empty() ? translate_all(measured) : std::vector<std::string>(measured.size());
-  check_boot_paths(measured, boot_paths, missing, &report->findings);
+      missing.empty() ? translate_all(measured, &failures) : std::vector<std::string>(measured.size());
+  check_boot_paths(measured, boot_paths, failures, missing, &report->findings);
   check_leftovers(&report->findings);
   check_reservation(report->entries, &report->findings);
   check_new_files(held, &report->findings);

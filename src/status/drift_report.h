@@ -88,6 +88,7 @@ struct Finding {
                         // kReservationUndersized: the size the entries need;
                         // kWrongPcr: the PCR its file belongs to
   std::string reason;   // the "not checked" kinds and kUnstorableFile: why
+  std::string advice;   // kBootPathUnchecked: what to do about it, when known
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
   BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile, kUnstorableFile: which discovery
                                                              // rule finds it

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "commands/worker_pool.h"
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
+#include "support/user_diagnostics.h"
 #include "support/visible_text.h"
 
 #ifndef ZOVEMO_VERSION
@@ -221,11 +223,50 @@ std::string tpm_summary(const drift::TpmCheck& tpm) {
 // what steers a terminal, so they are printed escaped.
 void print_line(const std::string& line) { printf("%s\n", escape_control_characters(line).c_str()); }
 
+// A file whose boot path could not be checked, told with the others of the
+// same cause.
+bool gathered_by_cause(const drift::Finding& item) {
+  return item.kind == drift::FindingKind::kBootPathUnchecked && !item.path.empty();
+}
+
+// One line per finding, but one line per cause for the files whose boot
+// path could not be checked (a disk GRUB cannot name holds them all): the
+// cause, the number of files and the first of them, and the remedy.
+void print_findings(const std::vector<drift::Finding>& findings) {
+  struct Gathered {
+    std::vector<std::string> first_paths;
+    size_t count = 0;
+  };
+  std::map<std::pair<std::string, std::string>, Gathered> by_cause;
+  for (const auto& item : findings) {
+    if (!gathered_by_cause(item)) continue;
+    Gathered& gathered = by_cause[{item.reason, item.advice}];
+    if (gathered.first_paths.size() < kGatheredPathsNamed) gathered.first_paths.push_back(item.path);
+    ++gathered.count;
+  }
+  for (const auto& item : findings) {
+    std::string kind = drift::kind_name(item.kind);
+    if (!gathered_by_cause(item)) {
+      print_line(kind + " " + describe(item));
+      continue;
+    }
+    auto cause = by_cause.find({item.reason, item.advice});
+    if (cause == by_cause.end()) continue;  // told with the first file of its cause
+    const Gathered& gathered = cause->second;
+    if (gathered.count == 1)
+      print_line(kind + " " + describe(item) + (item.advice.empty() ? "" : "; " + item.advice));
+    else
+      print_line(kind + " " + gathered_cause_line("boot path not checked: " + item.reason, gathered.count,
+                                                  gathered.first_paths, item.advice));
+    by_cause.erase(cause);
+  }
+}
+
 void print_human(const Result& result) {
   const drift::Report& report = result.report;
   print_line(summary_line(result));
   if (report.outcome == drift::Outcome::kFailed) return;
-  for (const auto& item : report.findings) print_line(std::string(drift::kind_name(item.kind)) + " " + describe(item));
+  print_findings(report.findings);
   const char* verdict = report.outcome == drift::Outcome::kInStep ? "in step"
                         : report.outcome == drift::Outcome::kDrift ? "drift"
                                                                     : "incomplete";
@@ -299,7 +340,7 @@ json_object* finding_json(const drift::Finding& item) {
     add_string(object, "stored", item.stored);
     add_string(object, "expected", item.current);
   }
-  if (!item.reason.empty()) add_string(object, "reason", item.reason);
+  if (!item.reason.empty()) add_string(object, "reason", item.advice.empty() ? item.reason : item.reason + "; " + item.advice);
   return object;
 }
 

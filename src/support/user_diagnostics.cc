@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr size_t kPathsNamed = 3;
 
 struct GatheredCause {
   std::string cause;
@@ -23,21 +22,26 @@ std::vector<GatheredCause> gathered;
 
 
 std::string describe(const GatheredCause& gathered_cause) {
-  std::string line = gathered_cause.cause;
-  if (gathered_cause.count == 1) {
-    line += ": " + gathered_cause.first_paths[0];
-  } else {
-    line += " (" + std::to_string(gathered_cause.count) + " files: ";
-    for (size_t i = 0; i < gathered_cause.first_paths.size(); ++i)
-      line += (i ? ", " : "") + gathered_cause.first_paths[i];
-    if (gathered_cause.count > gathered_cause.first_paths.size()) line += ", ...";
-    line += ")";
-  }
-  if (!gathered_cause.advice.empty()) line += "; " + gathered_cause.advice;
-  return line;
+  return gathered_cause_line(gathered_cause.cause, gathered_cause.count, gathered_cause.first_paths,
+                             gathered_cause.advice);
 }
 
 }  // namespace
+
+std::string gathered_cause_line(const std::string& cause, size_t count, const std::vector<std::string>& first_paths,
+                                const std::string& advice) {
+  std::string line = cause;
+  if (count == 1) {
+    line += ": " + first_paths[0];
+  } else {
+    line += " (" + std::to_string(count) + " files: ";
+    for (size_t i = 0; i < first_paths.size(); ++i) line += (i ? ", " : "") + first_paths[i];
+    if (count > first_paths.size()) line += ", ...";
+    line += ")";
+  }
+  if (!advice.empty()) line += "; " + advice;
+  return line;
+}
 
 void tell_user(const char* source, const std::string& message) {
   writeLog(1, "main:%s() %s\n", source, message.c_str());
@@ -52,7 +56,7 @@ void tell_user_about_file(const char* source, const std::string& cause, const st
   std::lock_guard<std::mutex> guard(diagnostics_mutex);
   for (auto& known : gathered) {
     if (known.cause != cause) continue;
-    if (known.first_paths.size() < kPathsNamed) known.first_paths.push_back(path);
+    if (known.first_paths.size() < kGatheredPathsNamed) known.first_paths.push_back(path);
     ++known.count;
     return;
   }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "support/standard_error.h"  // warn_user, for what the log cannot hold
 
@@ -30,3 +31,11 @@ void tell_user_about_file(const char* source, const std::string& cause, const st
 // Writes the gathered per-cause lines, in the order the causes were first
 // met, and forgets them.
 void flush_user_diagnostics();
+
+// The one line of a cause met by `count` files, the first of them named:
+// "cause: path", or "cause (N files: a, b, c, ...)", then "; advice".
+std::string gathered_cause_line(const std::string& cause, size_t count, const std::vector<std::string>& first_paths,
+                                const std::string& advice);
+
+// How many files such a line names.
+constexpr size_t kGatheredPathsNamed = 3;
