@@ -135,6 +135,8 @@ bool enter(std::string* reason) {
   if (mount((staging_dir + "/fakes").c_str(), kFakesMount, nullptr, MS_BIND, nullptr) != 0)
     return fail(reason, "bind the fakes over /usr/local/sbin");
   if (!mount_tmpfs("/boot")) return fail(reason, "mount tmpfs on /boot");
+  // The tool's locks (/run/zovemo): a test holds or waits for its own only.
+  if (!mount_tmpfs("/run")) return fail(reason, "mount tmpfs on /run");
   std::string upper = staging_dir + "/etc-upper", work = staging_dir + "/etc-work";
   fs::create_directories(upper);
   fs::create_directories(work);
@@ -144,9 +146,9 @@ bool enter(std::string* reason) {
   fs::create_directories("/etc/tavel_trusted");
   if (!mount_tmpfs("/etc/tavel_trusted")) return fail(reason, "mount tmpfs on /etc/tavel_trusted");
 
-  if (!is_tmpfs("/boot") || !is_tmpfs("/etc/tavel_trusted")) {
+  if (!is_tmpfs("/boot") || !is_tmpfs("/etc/tavel_trusted") || !is_tmpfs("/run")) {
     errno = EINVAL;
-    return fail(reason, "sandbox check: /boot or /etc/tavel_trusted is not the private tmpfs");
+    return fail(reason, "sandbox check: /boot, /etc/tavel_trusted or /run is not the private tmpfs");
   }
   sandbox_entered = true;
   return true;
@@ -158,6 +160,8 @@ void reset() {
   empty_directory("/boot");
   if (!fs::exists("/etc/tavel_trusted")) fs::create_directories("/etc/tavel_trusted");
   empty_directory("/etc/tavel_trusted");
+  std::error_code ignored;
+  fs::remove_all("/run/zovemo", ignored);
   FakeTools::instance().reset();
 }
 

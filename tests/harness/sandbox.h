@@ -1,6 +1,6 @@
 // Test sandbox: every test process runs in a private mount namespace with
-// tmpfs over /boot and /etc/tavel_trusted (over an /etc overlay whose upper
-// layer is tmpfs), and in a private network namespace with only loopback, so
+// tmpfs over /boot, /run (where the tool's locks are) and /etc/tavel_trusted
+// (over an /etc overlay whose upper layer is tmpfs), and in a private network namespace with only loopback, so
 // the machine's /boot, /etc and TPM are never touched.
 #pragma once
 
@@ -18,7 +18,7 @@ bool entered();
 // A private tmpfs directory of this test process for scratch files.
 std::string scratch_dir();
 
-// Empties /boot and /etc/tavel_trusted (keeps the mounts).
+// Empties /boot, /run/zovemo and /etc/tavel_trusted (keeps the mounts).
 void reset();
 
 // Replaces the tmpfs on /boot by one of `bytes` bytes (for full-disk tests).
