@@ -532,30 +532,52 @@ TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
   EXPECT_EQ(run_status({"--timeout=0"}).status, 3) << "a bad option";
 }
 
-// Processes of the fake platform programs that still run (zombies aside).
-int running_fakes() {
-  std::string fakes = sandbox::FakeTools::instance().dir() + "/";
-  int running = 0;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
-    std::string exe = fs::read_symlink(entry.path() / "exe", ignored).string();
-    if (ignored || exe.compare(0, fakes.size(), fakes) != 0) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z') ++running;
-  }
-  return running;
-}
-
 TEST_F(StatusReport, AnAbandonedCheckLeavesNoGrubToolRunning) {
   write_file(sandbox::FakeTools::instance().dir() + "/answers/grub-probe/sleep", "30");
   auto start = std::chrono::steady_clock::now();
   auto late = run_status({"--timeout=1"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(late.status, 3) << late.out << late.err;
-  for (int i = 0; i < 100 && running_fakes() > 0; ++i) usleep(10000);
-  EXPECT_EQ(running_fakes(), 0) << "grub-probe outlived the check that started it";
+  EXPECT_TRUE(sandbox::hanging_run_is_gone("grub-probe")) << "grub-probe outlived the check that started it";
+}
+
+// Ctrl-C, timeout(1) or a service manager ends the tool: the GRUB probe it
+// started, in a process group of its own, must end with it.
+TEST_F(StatusReport, TheSignalThatEndsTheToolEndsTheProgramsItStarted) {
+  struct Case {
+    std::vector<std::string> command;
+    int signal;  // sent by the test once the probe hangs; 0: timeout(1) sends it
+  } cases[] = {
+      {{ZOVEMO_BINARY, "-u", "/boot/grub/grub.cfg"}, SIGTERM},
+      {{ZOVEMO_BINARY, "-u", "--all"}, SIGINT},
+      {{kStatusBinary}, SIGHUP},
+      {{"/usr/bin/timeout", "2", kStatusBinary, "--json"}, 0},
+  };
+  std::string answers = sandbox::FakeTools::instance().dir() + "/answers/grub-probe/";
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.command[c.command.size() > 3 ? 2 : 0] + " " + std::to_string(c.signal));
+    fs::remove(answers + "sleeping");
+    write_file(answers + "sleep", "30");
+    std::vector<char*> argv;
+    for (auto& word : c.command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    pid_t tool = -1;
+    ASSERT_EQ(posix_spawn(&tool, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    for (int i = 0; i < 500 && !sandbox::exists(answers + "sleeping"); ++i) usleep(10000);
+    EXPECT_TRUE(sandbox::exists(answers + "sleeping")) << "the probe hangs";
+    if (c.signal != 0) kill(tool, c.signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    if (c.signal != 0) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+    else EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 124) << status;
+    EXPECT_TRUE(sandbox::hanging_run_is_gone("grub-probe")) << "grub-probe outlived the tool that started it";
+    fs::remove(answers + "sleep");
+  }
 }
 
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {

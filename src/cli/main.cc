@@ -4,11 +4,13 @@
 #include "bootpath/translation.h"
 #include "cli/cli.h"
 #include "commands/worker_pool.h"
+#include "support/platform_programs.h"
 
 int main(int argc, char** argv) {
   // Whole lines reach the user at once, also through a pipe, and always
   // before any outside program writes to the same place.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  end_programs_with_the_process();
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
   // A build for comparisons only: the same tool measuring one file at a time.
   measurement_workers = 1;

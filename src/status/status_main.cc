@@ -425,6 +425,7 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 }  // namespace
 
 int main(int argc, char** argv) {
+  end_programs_with_the_process();
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
   // A build for comparisons only: the same report, one file at a time and
   // every file asked of the GRUB tools.

@@ -106,6 +106,10 @@ inline FakeTools& fakes() { return FakeTools::instance(); }
 // A minimal boot tree: /boot/grub with grub.cfg, two modules, one kernel, one initrd.
 void make_small_boot_tree();
 
+// The fake `program` that was told to sleep (answers/<program>/sleep) and
+// its helper have ended, within a second (else they are killed).
+bool hanging_run_is_gone(const std::string& program);
+
 // Lines of the tool log, or empty.
 std::vector<std::string> log_lines();
 // How many lines of the tool log hold `text`.
