@@ -580,6 +580,25 @@ TEST_F(StatusReport, TheSignalThatEndsTheToolEndsTheProgramsItStarted) {
   }
 }
 
+// Short of memory or of descriptors, the report still gives its one line,
+// names itself on stderr and writes no tool log; -i still measures.
+TEST_F(StatusReport, TightAddressSpaceOrFewDescriptorsStillGiveTheLineAndNoLog) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs far more address space than the limits tried";
+#endif
+  std::string log = read_file("/etc/tavel_trusted/.vemo.log");
+  for (const char* limit : {"--as=20000000", "--nofile=6"}) {
+    SCOPED_TRACE(limit);
+    auto run = sandbox::run("/usr/bin/prlimit", {limit, kStatusBinary}, "/usr/bin:/bin");
+    EXPECT_EQ(run.out.rfind("ZOVEMO ", 0), 0u) << run.out << run.err;
+    EXPECT_EQ(run.err.find("zovemo_config:"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file("/etc/tavel_trusted/.vemo.log"), log) << "the report writes no log";
+  }
+  auto init = sandbox::run("/usr/bin/prlimit", {"--as=20000000", ZOVEMO_BINARY, "-i"}, "/usr/bin:/bin");
+  EXPECT_NE(init.out.find("measure /boot/grub/grub.cfg\n"), std::string::npos) << init.out << init.err;
+  EXPECT_EQ(init.out.find("failed"), std::string::npos) << init.out;
+}
+
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
   sandbox::make_small_boot_tree();
   auto none = run_status();

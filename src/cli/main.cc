@@ -1,10 +1,13 @@
 // zovemo_config: administration of the measured-boot baseline.
 #include <cstdio>
+#include <exception>
+#include <string>
 
 #include "bootpath/translation.h"
 #include "cli/cli.h"
 #include "commands/worker_pool.h"
 #include "support/platform_programs.h"
+#include "support/user_diagnostics.h"
 
 int main(int argc, char** argv) {
   // Whole lines reach the user at once, also through a pipe, and always
@@ -16,7 +19,13 @@ int main(int argc, char** argv) {
   measurement_workers = 1;
   boot_path_reuse_allowed = false;
 #endif
-  int status = run_command_line(argc, argv);
+  int status = 0;
+  try {
+    status = run_command_line(argc, argv);
+  } catch (const std::exception& error) {
+    // Out of memory or threads: said, never an abort without a word.
+    tell_user("main", std::string("stopped: ") + error.what() + "; the baseline is as the last save left it");
+  }
   fflush(stdout);
   return status;
 }

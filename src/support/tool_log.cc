@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -45,9 +46,13 @@ int open_tool_log() {
   }
   return -1;
 }
+std::atomic<bool> log_closed{false};
 }  // namespace
 
+void keep_tool_log_closed() { log_closed = true; }
+
 void writeLog(int level, const char* format, ...) {
+  if (log_closed) return;
   char line[kLineSize] = {};
   const char* label = LOGCODE[level == 1 ? 1 : 0];
   int prefix = snprintf(line, kLineSize, "%s [%s] ", label, getSysTime());

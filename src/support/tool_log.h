@@ -26,6 +26,10 @@ inline constexpr const char* kToolLogPath = "/etc/tavel_trusted/.vemo.log";
 // escapes included, is dropped whole (never cut).
 void writeLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// For a program that promises to write nothing (zovemo_status): every later
+// writeLog does nothing.
+void keep_tool_log_closed();
+
 // Fills buffer_time with the current local time stamp and returns it.
 char* getSysTime();
 char* get_buffer_time();
