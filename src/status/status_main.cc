@@ -3,6 +3,7 @@
 // plugins, JSON for collectors, metrics for Prometheus); the checks are
 // drift_report.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
@@ -439,6 +440,8 @@ static int report_main(int argc, char** argv) {
   // tells the user is its own.
   keep_tool_log_closed();
   set_user_program_name("zovemo_status");
+  umask(umask(0) & 077);
+  if (std::string zone = ignore_time_zone_not_in_a_file(); !zone.empty()) warn_user(zone);
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
   // A build for comparisons only: the same report, one file at a time and
   // every file asked of the GRUB tools.
