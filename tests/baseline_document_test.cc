@@ -2,8 +2,11 @@
 // and damaged documents that must never crash a command.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -209,6 +212,37 @@ TEST(BaselineDocument, ParallelPolicyChangesAreSerialisedByTheLock) {
     release_json();
   }
   EXPECT_EQ(boot_entries(), std::vector<std::string>{".vemobase"});
+}
+
+// A command that holds the baseline too long (hung, stopped) makes the next
+// fail after a fixed wait, naming the holder, instead of waiting for ever.
+TEST(BaselineDocument, LockHeldTooLongFailsNamingItsHolder) {
+  std::string why_not;
+  int held = open_private_lock(kBaselineLockPath, &why_not);
+  ASSERT_EQ(flock(held, LOCK_EX), 0) << why_not;
+  set_baseline_lock_seconds_for_testing(1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lock_baseline(), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  set_baseline_lock_seconds_for_testing(0);
+  EXPECT_TRUE(sandbox::log_has("the baseline is busy: its lock /run/zovemo/baseline.lock is held by process " +
+                               std::to_string(getpid()) + " (zovemo_tests) for more than 1 seconds"));
+  close(held);
+  EXPECT_EQ(lock_baseline(), 0);
+  unlock_baseline();
+  struct stat info {};
+  ASSERT_EQ(lstat(kLockDirectory, &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  ASSERT_EQ(lstat(kBaselineLockPath, &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  // A lock open to others is refused, never used.
+  chmod(kBaselineLockPath, 0644);
+  EXPECT_EQ(lock_baseline(), -1);
+  EXPECT_TRUE(sandbox::log_has("/run/zovemo/baseline.lock is open to other users (mode 0644)"));
+  fs::remove_all(kLockDirectory);
+  fs::create_directory_symlink("/tmp", kLockDirectory);
+  EXPECT_EQ(lock_baseline(), -1);
+  fs::remove(kLockDirectory);
 }
 
 TEST(BaselineDocument, CheckRepeatComparesPrefixes) {

@@ -27,35 +27,6 @@ std::string translate(const std::string& path) {
   return text;
 }
 
-// The members of process group `group` that still run (zombies aside).
-int living_members(int group) {
-  int living = 0;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-    std::string stat;
-    try {
-      stat = sandbox::read_file(entry.path().string() + "/stat");
-    } catch (...) {
-      continue;
-    }
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    int parent = 0, member_of = 0;
-    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &parent, &member_of) == 3 && member_of == group &&
-        state != 'Z')
-      ++living;
-  }
-  return living;
-}
-
-// A hanging run of `program` leaves no process of its group after a second.
-bool group_of_hanging_run_is_gone(const std::string& program) {
-  std::string pid = sandbox::read_file(fakes().dir() + "/answers/" + program + "/sleeping");
-  for (int i = 0; i < 100 && living_members(std::stoi(pid)) > 0; ++i) usleep(10000);
-  return living_members(std::stoi(pid)) == 0;
-}
-
 struct ShortTimeBound {
   ShortTimeBound() { set_default_program_seconds_for_testing(1); }
   ~ShortTimeBound() { set_default_program_seconds_for_testing(0); }
@@ -234,7 +205,7 @@ TEST_F(BootPath, AGrubToolThatHangsIsKilledWithItsGroupAtTheBound) {
     EXPECT_FALSE(translate_boot_path("/boot/x", &boot_path, &failure)) << program;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << program;
     EXPECT_EQ(failure.cause, std::string(program) + " did not finish within 1 seconds");
-    EXPECT_TRUE(group_of_hanging_run_is_gone(program)) << program << " or its helper still runs";
+    EXPECT_TRUE(sandbox::hanging_run_is_gone(program)) << program << " or its helper still runs";
     std::filesystem::remove(fakes().dir() + "/answers/" + program + "/sleep");
   }
 }

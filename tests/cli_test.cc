@@ -173,6 +173,23 @@ TEST(CliSurroundings, NoRootAndNoLogDirectoryAreToldOnStandardError) {
   EXPECT_EQ(unlogged.out, "");
   EXPECT_EQ(unlogged.err, "zovemo_config: /etc/tavel_trusted does not exist: nothing will be logged\n");
   EXPECT_EQ(member("trust_startup"), "off");
+  sandbox::write_file("/etc/tavel_trusted", "");
+  EXPECT_EQ(run_tool({"-b", "-v", "0"}).err, "zovemo_config: /etc/tavel_trusted is not a directory: nothing will be logged\n");
+}
+
+// An umask that denies root its own files: every file the tool makes is
+// still root's to read and write.
+TEST(CliSurroundings, AnUmaskThatDeniesEverythingStillGivesRootItsFiles) {
+  sandbox::make_small_boot_tree();
+  mode_t old_mask = umask(0777);
+  auto init = run_tool({"-i"});
+  umask(old_mask);
+  EXPECT_EQ(init.out.find("failed"), std::string::npos) << init.out << init.err;
+  for (const char* file : {"/boot/.vemobase", "/boot/.vemobase.tmp", "/boot/.vemolog"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(file, &info), 0) << file;
+    EXPECT_EQ(info.st_mode & 0600, 0600u) << file;
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
+#include "support/private_lock.h"
 
 namespace {
 
@@ -339,8 +340,9 @@ TEST_F(HooksKernelInstall, AFileDeletedBeforeThePluginRunsIsReportedNeverFailing
 
 TEST_F(HooksKernel, RefreshAfterPackagesWaitsForABusyBaselineOnlyAFewSecondsAndSaysSo) {
   write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
-  int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_EQ(flock(boot, LOCK_EX), 0) << "as a command changing the baseline holds it";
+  std::string why_not;
+  int boot = open_private_lock(kBaselineLockPath, &why_not);
+  ASSERT_EQ(flock(boot, LOCK_EX), 0) << "as a command changing the baseline holds it: " << why_not;
   auto start = std::chrono::steady_clock::now();
   auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
   auto waited = std::chrono::steady_clock::now() - start;
@@ -682,6 +684,10 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
   EXPECT_TRUE(contains(status_service, "ExecStart=/usr/sbin/zovemo_status "
                                        "--prometheus=/var/lib/prometheus/node-exporter/zovemo.prom\n"));
   EXPECT_TRUE(contains(status_timer, "OnBootSec=") && contains(status_timer, "OnCalendar=daily\n"));
+  for (const std::string& unit : {service, status_service}) {
+    EXPECT_TRUE(contains(unit, "\nTimeoutStartSec=")) << "no run of a unit may hang: " << unit;
+    EXPECT_TRUE(contains(unit, "\nRuntimeDirectory=zovemo\nRuntimeDirectoryMode=0700\n")) << "the locks, writable";
+  }
   EXPECT_TRUE(sandbox::exists(destdir + "/usr/share/zovemo/prometheus/zovemo.rules.yml"));
 
   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {

@@ -1,6 +1,8 @@
 // The drift report end to end: zovemo_status against baselines that
 // zovemo_config made in the sandbox, drifted one way at a time.
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <sys/file.h>
@@ -21,6 +23,7 @@
 #include "harness/document.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
+#include "support/private_lock.h"
 #include "support/visible_text.h"
 #include "harness/swtpm.h"
 
@@ -500,8 +503,9 @@ TEST_F(StatusReport, ReadsWithoutChangingAnythingAndAsksTheGrubToolsOncePerFileS
 }
 
 TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
-  int boot = open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_EQ(flock(boot, LOCK_EX), 0);
+  std::string why_not;
+  int boot = open_private_lock(kBaselineLockPath, &why_not);
+  ASSERT_EQ(flock(boot, LOCK_EX), 0) << why_not;
   auto busy = run_status({"--wait=0"});
   EXPECT_EQ(busy.status, 3);
   EXPECT_EQ(busy.out.rfind("ZOVEMO UNKNOWN - baseline busy", 0), 0u) << busy.out;
@@ -514,6 +518,52 @@ TEST_F(StatusReport, WaitsForACommandThatHoldsTheBaselineThenGivesUp) {
   auto waited = run_status({"--wait=10"});
   release.join();
   EXPECT_EQ(waited.status, 0) << waited.err;
+}
+
+// Any user can open /boot and a metrics directory, and so hold a lock on
+// them for ever: no command may wait for those, and the tool's own lock
+// must be out of their reach.
+TEST_F(StatusReport, AnUnprivilegedUserHoldingLocksStallsNoCommand) {
+  std::string collector = sandbox::scratch_dir() + "/collector";
+  sandbox::make_dirs(collector);
+  std::vector<std::string> attack = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     "/usr/bin/flock", "-x", "/boot", "/usr/bin/flock", "-x", collector,
+                                     "/bin/sleep", "600"};
+  std::vector<char*> argv;
+  for (auto& word : attack) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawnattr_t own_group;
+  posix_spawnattr_init(&own_group);
+  posix_spawnattr_setflags(&own_group, POSIX_SPAWN_SETPGROUP);
+  pid_t attacker = -1;
+  ASSERT_EQ(posix_spawn(&attacker, argv[0], nullptr, &own_group, argv.data(), environ), 0);
+  posix_spawnattr_destroy(&own_group);
+  struct Stop {
+    pid_t group;
+    ~Stop() {
+      kill(-group, SIGKILL);
+      waitpid(group, nullptr, 0);
+    }
+  } stop{attacker};
+  auto held = [](const std::string& path) {
+    int descriptor = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string holders = lock_holders(descriptor);
+    close(descriptor);
+    return !holders.empty();
+  };
+  for (int i = 0; i < 500 && !(held("/boot") && held(collector)); ++i) usleep(10000);
+  ASSERT_TRUE(held("/boot") && held(collector)) << "the attacker holds both";
+
+  auto start = std::chrono::steady_clock::now();
+  auto updated = run_tool({"-u", "/boot/grub/grub.cfg"});
+  EXPECT_EQ(updated.out.rfind("update /boot/grub/grub.cfg\n", 0), 0u) << updated.out << updated.err;
+  auto checked = run_status({"--timeout=5", "--prometheus=" + collector + "/zovemo.prom"});
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  auto own_lock = sandbox::run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                    "/usr/bin/flock", "-n", kBaselineLockPath, "true"}, "/usr/bin:/bin");
+  EXPECT_NE(own_lock.status, 0) << "only root can open the baseline's lock";
+  EXPECT_NE(own_lock.err.find("Permission denied"), std::string::npos) << own_lock.err;
 }
 
 // A monitoring agent kills a check that outlasts its own timeout and calls
@@ -542,30 +592,71 @@ TEST_F(StatusReport, ACheckThatOutlastsItsTimeoutIsUnknown) {
   EXPECT_EQ(run_status({"--timeout=0"}).status, 3) << "a bad option";
 }
 
-// Processes of the fake platform programs that still run (zombies aside).
-int running_fakes() {
-  std::string fakes = sandbox::FakeTools::instance().dir() + "/";
-  int running = 0;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
-    std::string exe = fs::read_symlink(entry.path() / "exe", ignored).string();
-    if (ignored || exe.compare(0, fakes.size(), fakes) != 0) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z') ++running;
-  }
-  return running;
-}
-
 TEST_F(StatusReport, AnAbandonedCheckLeavesNoGrubToolRunning) {
   write_file(sandbox::FakeTools::instance().dir() + "/answers/grub-probe/sleep", "30");
   auto start = std::chrono::steady_clock::now();
   auto late = run_status({"--timeout=1"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(late.status, 3) << late.out << late.err;
-  for (int i = 0; i < 100 && running_fakes() > 0; ++i) usleep(10000);
-  EXPECT_EQ(running_fakes(), 0) << "grub-probe outlived the check that started it";
+  EXPECT_TRUE(sandbox::hanging_run_is_gone("grub-probe")) << "grub-probe outlived the check that started it";
+}
+
+// Ctrl-C, timeout(1) or a service manager ends the tool: the GRUB probe it
+// started, in a process group of its own, must end with it.
+TEST_F(StatusReport, TheSignalThatEndsTheToolEndsTheProgramsItStarted) {
+  struct Case {
+    std::vector<std::string> command;
+    int signal;  // sent by the test once the probe hangs; 0: timeout(1) sends it
+  } cases[] = {
+      {{ZOVEMO_BINARY, "-u", "/boot/grub/grub.cfg"}, SIGTERM},
+      {{ZOVEMO_BINARY, "-u", "--all"}, SIGINT},
+      {{kStatusBinary}, SIGHUP},
+      {{"/usr/bin/timeout", "2", kStatusBinary, "--json"}, 0},
+  };
+  std::string answers = sandbox::FakeTools::instance().dir() + "/answers/grub-probe/";
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.command[c.command.size() > 3 ? 2 : 0] + " " + std::to_string(c.signal));
+    fs::remove(answers + "sleeping");
+    write_file(answers + "sleep", "30");
+    std::vector<char*> argv;
+    for (auto& word : c.command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    pid_t tool = -1;
+    ASSERT_EQ(posix_spawn(&tool, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    for (int i = 0; i < 500 && !sandbox::exists(answers + "sleeping"); ++i) usleep(10000);
+    EXPECT_TRUE(sandbox::exists(answers + "sleeping")) << "the probe hangs";
+    if (c.signal != 0) kill(tool, c.signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    if (c.signal != 0) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+    else EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 124) << status;
+    EXPECT_TRUE(sandbox::hanging_run_is_gone("grub-probe")) << "grub-probe outlived the tool that started it";
+    fs::remove(answers + "sleep");
+  }
+}
+
+// Short of memory or of descriptors, the report still gives its one line,
+// names itself on stderr and writes no tool log; -i still measures.
+TEST_F(StatusReport, TightAddressSpaceOrFewDescriptorsStillGiveTheLineAndNoLog) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs far more address space than the limits tried";
+#endif
+  std::string log = read_file("/etc/tavel_trusted/.vemo.log");
+  for (const char* limit : {"--as=20000000", "--nofile=6"}) {
+    SCOPED_TRACE(limit);
+    auto run = sandbox::run("/usr/bin/prlimit", {limit, kStatusBinary}, "/usr/bin:/bin");
+    EXPECT_EQ(run.out.rfind("ZOVEMO ", 0), 0u) << run.out << run.err;
+    EXPECT_EQ(run.err.find("zovemo_config:"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file("/etc/tavel_trusted/.vemo.log"), log) << "the report writes no log";
+  }
+  auto init = sandbox::run("/usr/bin/prlimit", {"--as=20000000", ZOVEMO_BINARY, "-i"}, "/usr/bin:/bin");
+  EXPECT_NE(init.out.find("measure /boot/grub/grub.cfg\n"), std::string::npos) << init.out << init.err;
+  EXPECT_EQ(init.out.find("failed"), std::string::npos) << init.out;
 }
 
 TEST(StatusFailure, NoUsableDocumentMeansTheCheckCouldNotBeMade) {
@@ -805,12 +896,15 @@ TEST_F(StatusReport, PromtoolAcceptsTheMetricsOfEachOutcomeAndTheRulesUseThem) {
   EXPECT_EQ(names, 4u);
 }
 
+// What an earlier run wrote: only such a file is ever replaced.
+const std::string kOldMetrics = "# HELP zovemo_check_success old\n";
+
 // The collector must never read a partial file: the metrics reach FILE by
 // rename or not at all, and a failure is UNKNOWN with the reason.
 TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
   std::string dir = sandbox::scratch_dir() + "/collector";
   sandbox::make_dirs(dir);
-  write_file(dir + "/zovemo.prom", "old\n");
+  write_file(dir + "/zovemo.prom", kOldMetrics);
   chmod((dir + "/zovemo.prom").c_str(), 0600);
   auto written = run_status({"--prometheus=" + dir + "/zovemo.prom"});
   EXPECT_EQ(written.status, 0) << written.err;
@@ -834,7 +928,7 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
   std::string full = sandbox::scratch_dir() + "/full";
   sandbox::make_dirs(full);
   ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=8k"), 0) << strerror(errno);
-  write_file(full + "/zovemo.prom", "old\n");
+  write_file(full + "/zovemo.prom", kOldMetrics);
   write_file(full + "/filler", std::string(4096, 'f'));
   // A read-only directory, which root's rights do not get past.
   std::string read_only = sandbox::scratch_dir() + "/read-only";
@@ -842,7 +936,7 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
   ASSERT_EQ(mount("tmpfs", read_only.c_str(), "tmpfs", MS_RDONLY, nullptr), 0) << strerror(errno);
 
   // Device nodes and FIFOs are never replaced (a --prometheus=/dev/null as root).
-  std::string null_device = sandbox::scratch_dir() + "/null", fifo = sandbox::scratch_dir() + "/fifo.prom";
+  std::string null_device = sandbox::scratch_dir() + "/null.prom", fifo = sandbox::scratch_dir() + "/fifo.prom";
   ASSERT_EQ(mknod(null_device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0) << strerror(errno);
 
@@ -858,7 +952,7 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
     EXPECT_EQ(member(report.document, "verdict"), "UNKNOWN");
     EXPECT_NE(member(report.document, "metrics_error"), "<absent>");
   }
-  EXPECT_EQ(read_file(full + "/zovemo.prom"), "old\n");
+  EXPECT_EQ(read_file(full + "/zovemo.prom"), kOldMetrics);
   struct stat node {};
   EXPECT_TRUE(lstat(null_device.c_str(), &node) == 0 && S_ISCHR(node.st_mode));
   EXPECT_TRUE(lstat(fifo.c_str(), &node) == 0 && S_ISFIFO(node.st_mode));
@@ -867,6 +961,29 @@ TEST_F(StatusReport, MetricsFileIsReplacedWholeOrLeftAsItWas) {
   leaves_nothing(dir, {"zovemo.prom"});
   umount2(full.c_str(), MNT_DETACH);
   umount2(read_only.c_str(), MNT_DETACH);
+}
+
+// A monitoring account may run the report as root: its FILE must never
+// replace a boot file, the baseline, the tool log or any file not ours.
+TEST_F(StatusReport, MetricsTargetThatIsNotAMetricsFileIsRefusedAndLeftAlone) {
+  std::string scratch = sandbox::scratch_dir();
+  write_file("/etc/tavel_trusted/.vemo.log", "log\n");
+  write_file(scratch + "/foreign.prom", "not ours\n");
+  write_file("/boot/boot.prom", kOldMetrics);
+  fs::create_directory_symlink("/boot/grub", scratch + "/grub-link");
+  for (const std::string& file :
+       {std::string("/boot/vmlinuz-6.1.0-13-amd64"), std::string("/boot/.vemobase"), std::string("/boot/grub/grub.cfg"),
+        std::string("/etc/tavel_trusted/.vemo.log"), std::string("/boot/boot.prom"), std::string("/boot/new.prom"),
+        std::string("/etc/tavel_trusted/new.prom"), scratch + "/grub-link/new.prom", scratch + "/metrics.txt",
+        scratch + "/foreign.prom", scratch + "/.prom"}) {
+    SCOPED_TRACE(file);
+    std::string before = sandbox::exists(file) ? read_file(file) : "<absent>";
+    auto refused = run_status({"--prometheus=" + file});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(refused.out.rfind("ZOVEMO UNKNOWN - cannot write metrics to \"" + file + "\": ", 0), 0u) << refused.out;
+    EXPECT_EQ(sandbox::exists(file) ? read_file(file) : "<absent>", before);
+  }
+  EXPECT_EQ(run_status().status, 0) << "the baseline is whole";
 }
 
 // With a software TPM: the reference slots and the snapshot index.

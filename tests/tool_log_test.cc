@@ -92,6 +92,35 @@ TEST(ToolLog, TimeStampIsLocalTimeZeroPadded) {
   tzset();
 }
 
+// A clock far off gives a stamp of the usual form, never a negative year.
+TEST(ToolLog, TimeStampOfAClockFarOffStaysInItsForm) {
+  EXPECT_EQ(local_time_stamp(static_cast<time_t>(1) << 50), "9999-12-31 23:59:59");
+  EXPECT_EQ(local_time_stamp(static_cast<time_t>(1) << 62), "9999-12-31 23:59:59");
+  EXPECT_EQ(local_time_stamp(-(static_cast<time_t>(1) << 62)), "0000-01-01 00:00:00");
+  EXPECT_EQ(local_time_stamp(86400 * 365).size(), 19u);
+}
+
+// The C library reads the zone file TZ names; a FIFO would hang the stamp.
+TEST(ToolLog, TimeZoneThatNamesAFifoOrDeviceIsIgnored) {
+  std::string fifo = sandbox::scratch_dir() + "/zone";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  sandbox::write_file(sandbox::scratch_dir() + "/regular", "");
+  struct Case {
+    std::string zone;
+    bool kept;
+  } cases[] = {{":" + fifo, false}, {fifo, false}, {":/dev/zero", false}, {"UTC-9", true},
+               {":" + sandbox::scratch_dir() + "/regular", true}};
+  for (const auto& c : cases) {
+    setenv("TZ", c.zone.c_str(), 1);
+    std::string said = ignore_time_zone_not_in_a_file();
+    EXPECT_EQ(getenv("TZ") != nullptr, c.kept) << c.zone;
+    EXPECT_EQ(said.empty(), c.kept) << said;
+    EXPECT_EQ(getSysTime()[4], '-') << "a stamp, at once";
+  }
+  unsetenv("TZ");
+  tzset();
+}
+
 TEST(ToolUtilities, BaseNamesIntegersAndPaths) {
   struct Case {
     const char* path;

@@ -17,8 +17,10 @@ sandbox_require_private() {
 }
 
 # sandbox_private_etc WORK: /etc as an overlay whose changes stay in WORK
-# (a tmpfs), and an empty tmpfs /etc/tavel_trusted, the tool log's home.
+# (a tmpfs), and an empty tmpfs /etc/tavel_trusted, the tool log's home; an
+# empty tmpfs /run too, for the tool's locks in /run/zovemo.
 sandbox_private_etc() {
+  mount -t tmpfs -o mode=0755 tmpfs /run
   mkdir -p "$1/etc-upper" "$1/etc-work"
   mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/etc-upper,workdir=$1/etc-work" /etc
   mkdir -p /etc/tavel_trusted

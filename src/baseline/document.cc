@@ -4,18 +4,19 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "baseline/leftovers.h"
 #include "support/durable_file.h"
+#include "support/private_lock.h"
 #include "support/tool_log.h"
+#include "support/unique_fd.h"
 #include "support/user_diagnostics.h"
 
 json_object* root = nullptr;
@@ -36,27 +37,29 @@ void drop_document() {
 unsigned long document_generation() { return generation; }
 
 namespace {
-// The lock sits on the /boot directory itself: the document is replaced by
-// rename, so a lock on its inode would not serialise anything.
-int open_lock_directory() { return open("/boot", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+std::atomic<int> exclusive_lock_seconds{kBaselineLockSeconds};
 }  // namespace
 
+void set_baseline_lock_seconds_for_testing(int seconds) {
+  exclusive_lock_seconds = seconds > 0 ? seconds : kBaselineLockSeconds;
+}
+
+// The lock is a root-only file under /run, not the document (replaced by
+// rename, so a lock on its inode would serialise nothing) and not /boot
+// (which any user can open, and so hold locked).
 int lock_baseline() {
   if (lock_fd >= 0) return 0;
-  int descriptor = open_lock_directory();
-  if (descriptor < 0) {
-    const int error = errno;
-    tell_user("lock_baseline", std::string("cannot open /boot: ") + strerror(error));
-    errno = error;
+  std::string why_not;
+  UniqueFd descriptor(open_private_lock(kBaselineLockPath, &why_not));
+  bool busy = false;
+  const int seconds = exclusive_lock_seconds.load();
+  if (descriptor.get() < 0 || !take_lock_within(descriptor.get(), LOCK_EX, seconds, &busy, &why_not)) {
+    tell_user("lock_baseline", busy ? std::string("the baseline is busy: its lock ") + kBaselineLockPath + " is " +
+                                          why_not + "; nothing was changed, run the command again when it is done"
+                                    : "cannot lock the baseline: " + why_not + "; nothing was changed");
     return -1;
   }
-  while (flock(descriptor, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(descriptor);
-      return -1;
-    }
-  }
-  lock_fd = descriptor;
+  lock_fd = descriptor.release();
   // A run killed while it replaced a file left its temporary file behind.
   remove_leftovers();
   return 0;
@@ -64,25 +67,13 @@ int lock_baseline() {
 
 bool lock_baseline_shared(int wait_seconds, std::string* why_not) {
   if (lock_fd >= 0) return true;
-  int descriptor = open_lock_directory();
-  if (descriptor < 0) {
-    *why_not = std::string("cannot open /boot: ") + strerror(errno);
+  UniqueFd descriptor(open_private_lock(kBaselineLockPath, why_not));
+  bool busy = false;
+  if (descriptor.get() < 0 || !take_lock_within(descriptor.get(), LOCK_SH, wait_seconds, &busy, why_not)) {
+    *why_not = busy ? "baseline busy: another command is changing it" : "cannot lock the baseline: " + *why_not;
     return false;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
-  while (flock(descriptor, LOCK_SH | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      *why_not = std::string("cannot lock /boot: ") + strerror(errno);
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      *why_not = "baseline busy: another command is changing it";
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      continue;
-    }
-    close(descriptor);
-    return false;
-  }
-  lock_fd = descriptor;
+  lock_fd = descriptor.release();
   return true;
 }
 
@@ -227,7 +218,7 @@ int get_json() {
     return -1;
   }
   if (lock_baseline() != 0) {
-    writeLog(1, "main:get_json() lock \"%s\" failed: %s\n", "/boot", strerror(errno));
+    writeLog(1, "main:get_json() lock \"%s\" failed\n", kBaselineLockPath);
     return -1;
   }
   drop_document();

@@ -5,8 +5,9 @@
 // Saves replace the file atomically (temporary file in /boot, fsync, rename,
 // fsync of /boot) with exactly the bytes of json-c's pretty printer, and a
 // failed save is reported. A command that changes the document holds an
-// exclusive advisory lock (flock on the /boot directory, so no lock file is
-// left behind) from its load to its save: concurrent runs are serialised.
+// exclusive advisory lock (flock on the root-only kBaselineLockPath, see
+// support/private_lock.h) from its load to its save: concurrent runs are
+// serialised.
 #pragma once
 
 #include <json-c/json.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "baseline/files.h"
+#include "support/private_lock.h"
 
 
 extern json_object* root;       // the whole document, or nullptr
@@ -44,9 +46,17 @@ void release_json();
 // so what was derived from a list can tell that it is stale.
 unsigned long document_generation();
 
+// How long a command waits for another that holds the baseline: far longer
+// than any command takes on a real machine, short enough that a package run
+// never hangs on a stuck one.
+inline constexpr int kBaselineLockSeconds = 60;
+// Tests only: the wait of lock_baseline(), in seconds (0 restores it).
+void set_baseline_lock_seconds_for_testing(int seconds);
+
 // Takes the exclusive baseline lock for the rest of the process (released by
-// unlock_baseline or at exit) and removes the temporary files an interrupted
-// run left; -1 when /boot cannot be opened or locked.
+// unlock_baseline or at exit), waiting at most kBaselineLockSeconds, and
+// removes the temporary files an interrupted run left; -1 when it cannot be
+// had, with the reason (and who holds it) told to the user.
 int lock_baseline();
 // The lock of a reader that changes nothing (the drift report): shared with
 // other readers, it waits at most `wait_seconds` for a command that holds the

@@ -70,8 +70,10 @@ int run_policy_command(int option, int argc, char** argv) {
 // itself still runs and reports as it always does.
 void check_surroundings() {
   struct stat log_directory {};
-  if (stat("/etc/tavel_trusted", &log_directory) != 0 || !S_ISDIR(log_directory.st_mode))
+  if (stat("/etc/tavel_trusted", &log_directory) != 0)
     warn_user("/etc/tavel_trusted does not exist: nothing will be logged");
+  else if (!S_ISDIR(log_directory.st_mode))
+    warn_user("/etc/tavel_trusted is not a directory: nothing will be logged");
 }
 
 int run_option(int argc, char** argv) {

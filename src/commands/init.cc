@@ -45,7 +45,7 @@ int zotrust_init() {
   if (before_start_proc() != 0) return -1;
   DocumentSession session;
   if (lock_baseline() != 0) {
-    writeLog(1, "main:zotrust_init() lock \"/boot\" failed\n");
+    writeLog(1, "main:zotrust_init() lock \"%s\" failed\n", kBaselineLockPath);
     return -1;
   }
   int result = create_measurefiles_list();

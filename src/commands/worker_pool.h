@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <system_error>
 #include <vector>
 
 #include "baseline/entries.h"
@@ -84,10 +85,22 @@ void for_each_in_order(size_t count, const std::function<Result(size_t)>& work,
   }
   pool_detail::OrderedResults<Result> results(count, workers * pool_detail::kResultsPerWorker);
   std::vector<std::jthread> pool;
-  for (size_t w = 0; w < workers; ++w) {
-    pool.emplace_back([&] {
-      for (size_t index; results.claim(&index);) results.publish(index, work(index));
-    });
+  try {
+    for (size_t w = 0; w < workers; ++w) {
+      pool.emplace_back([&] {
+        for (size_t index; results.claim(&index);) results.publish(index, work(index));
+      });
+    }
+  } catch (const std::system_error&) {
+    // No memory for another thread (a tight address space): the workers
+    // that started do all the work, or this thread alone does.
+  }
+  if (pool.empty()) {
+    for (size_t i = 0; i < count; ++i) {
+      Result result = work(i);
+      commit(i, result);
+    }
+    return;
   }
   for (size_t i = 0; i < count; ++i) {
     Result result = results.take(i);

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/durable_file.h"
+#include "support/private_lock.h"
 #include "support/unique_fd.h"
 
 namespace {
@@ -71,6 +73,76 @@ std::string prometheus_text(const drift::Report& report) {
   return metrics.text();
 }
 
+namespace {
+
+// How long a run waits for another that is replacing a metrics file: a
+// write and a rename.
+constexpr int kMetricsLockSeconds = 5;
+// The first bytes of every metrics file prometheus_text() gives.
+constexpr char kMetricsHeader[] = "# HELP zovemo_check_success ";
+constexpr char kMetricsSuffix[] = ".prom";
+
+// The files of the boot and of the tool's own records, which no metrics file
+// may replace, however they are named.
+constexpr const char* kProtectedDirectories[] = {"/boot", "/etc/tavel_trusted"};
+
+// The protected directory that `directory` (an existing directory) lies in,
+// or "": by name and, through bind mounts or links, by identity.
+std::string protected_ancestor(const std::string& directory) {
+  char* resolved = realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) return "";
+  std::string path = resolved;
+  free(resolved);
+  for (const char* guarded : kProtectedDirectories) {
+    std::string prefix = std::string(guarded) + "/";
+    if (path == guarded || path.compare(0, prefix.size(), prefix) == 0) return guarded;
+  }
+  for (std::string at = path;; at = at.substr(0, std::max<size_t>(at.rfind('/'), 1))) {
+    struct stat here {};
+    if (stat(at.c_str(), &here) != 0) break;
+    for (const char* guarded : kProtectedDirectories) {
+      struct stat info {};
+      if (stat(guarded, &info) == 0 && info.st_dev == here.st_dev && info.st_ino == here.st_ino) return guarded;
+    }
+    if (at == "/") break;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string metrics_target_refusal(const std::string& file) {
+  namespace fs = std::filesystem;
+  fs::path target(file);
+  std::string name = target.filename().string();
+  if (name.size() <= sizeof kMetricsSuffix - 1 || name.compare(name.size() - (sizeof kMetricsSuffix - 1),
+                                                               std::string::npos, kMetricsSuffix) != 0)
+    return std::string("a metrics file's name ends in \"") + kMetricsSuffix + "\"";
+  std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
+  if (std::string guarded = protected_ancestor(dir); !guarded.empty())
+    return "it lies under " + guarded + ", whose files are the boot's and the tool's own";
+  UniqueFd existing(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (existing.get() < 0) {
+    if (errno == ENOENT) return "";
+    return errno == ELOOP ? "it is a symbolic link" : std::string("cannot read it: ") + strerror(errno);
+  }
+  struct stat info {};
+  if (fstat(existing.get(), &info) != 0 || !S_ISREG(info.st_mode)) return "it is not a regular file";
+  // Only a file this program wrote is replaced: one that begins as every
+  // metrics file of ours does.
+  char start[sizeof kMetricsHeader - 1] = {};
+  size_t have = 0;
+  while (have < sizeof start) {
+    ssize_t got = read(existing.get(), start + have, sizeof start - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+  }
+  if (have != sizeof start || memcmp(start, kMetricsHeader, sizeof start) != 0)
+    return "it exists and is not a metrics file that zovemo_status wrote; nothing replaced it";
+  return "";
+}
+
 bool write_metrics_file(const std::string& file, const std::string& text, std::string* why_not) {
   namespace fs = std::filesystem;
   fs::path target(file);
@@ -80,16 +152,17 @@ bool write_metrics_file(const std::string& file, const std::string& text, std::s
     return false;
   };
   if (name.empty() || name == "." || name == "..") return failed("not a file name");
-  std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-  // Runs that write the same file take turns, so the temporary file of one
-  // that was killed can go without taking another's from under it.
-  UniqueFd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.get() < 0) return failed("cannot open " + dir + ": " + strerror(errno));
-  while (flock(directory.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return failed("cannot lock " + dir + ": " + strerror(errno));
-  }
-  remove_leftover_temporaries(file.c_str());
+  // Runs that write metrics take turns, so the temporary file of one that
+  // was killed can go without taking another's from under it. The lock is
+  // root's own: a lock on the metrics directory, which others can open,
+  // would let anyone hold the run past its timeout.
   std::string error;
+  UniqueFd lock(open_private_lock(kMetricsLockPath, &error));
+  bool busy = false;
+  if (lock.get() < 0 || !take_lock_within(lock.get(), LOCK_EX, kMetricsLockSeconds, &busy, &error))
+    return failed("its lock " + std::string(kMetricsLockPath) + (busy ? " is " : ": ") + error);
+  if (std::string refusal = metrics_target_refusal(file); !refusal.empty()) return failed(refusal);
+  remove_leftover_temporaries(file.c_str());
   if (!replace_regular_file(file.c_str(), text, kReadableByAll, &error)) return failed(error);
   return true;
 }

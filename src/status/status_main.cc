@@ -3,6 +3,7 @@
 // plugins, JSON for collectors, metrics for Prometheus); the checks are
 // drift_report.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
 #include "support/user_diagnostics.h"
+#include "support/standard_error.h"
+#include "support/tool_log.h"
 #include "support/visible_text.h"
 
 #ifndef ZOVEMO_VERSION
@@ -459,7 +462,15 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
   long long began = static_cast<long long>(time(nullptr));
   std::packaged_task<drift::Report()> task([options] { return drift::check(options); });
   std::future<drift::Report> done = task.get_future();
-  std::thread worker(std::move(task));
+  std::thread worker;
+  try {
+    worker = std::thread(std::move(task));
+  } catch (const std::system_error& error) {
+    drift::Report report;
+    report.failure = std::string("check not started: no thread for it (") + error.what() + ")";
+    report.checked_at = began;
+    return report;
+  }
   if (done.wait_for(std::chrono::seconds(timeout_seconds)) == std::future_status::ready) {
     worker.join();
     return done.get();
@@ -476,7 +487,13 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int report_main(int argc, char** argv) {
+  // The report changes nothing, the tool log included; what the shared code
+  // tells the user is its own.
+  keep_tool_log_closed();
+  set_user_program_name("zovemo_status");
+  umask(umask(0) & 077);
+  if (std::string zone = ignore_time_zone_not_in_a_file(); !zone.empty()) warn_user(zone);
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
   // A build for comparisons only: the same report, one file at a time and
   // every file asked of the GRUB tools.
@@ -565,4 +582,17 @@ int main(int argc, char** argv) {
     _exit(result.exit_status());
   }
   return result.exit_status();
+}
+
+int main(int argc, char** argv) {
+  end_programs_with_the_process();
+  try {
+    return report_main(argc, argv);
+  } catch (const std::exception& error) {
+    // Out of memory: still the one line a monitoring system reads.
+    fprintf(stderr, "zovemo_status: check given up: %s\n", error.what());
+    printf("ZOVEMO UNKNOWN - check given up: %s | check_seconds=0.000s\n", error.what());
+    fflush(stdout);
+    return static_cast<int>(drift::Verdict::kUnknown);
+  }
 }

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -35,15 +36,25 @@ using Clock = std::chrono::steady_clock;
 // entered here under the one lock, so kill_running_programs() either sees
 // its group or stops it from being started.
 std::mutex running_mutex;
-std::set<pid_t> running_groups;
+// Never destroyed: the signal thread may still look at it while the process exits.
+std::set<pid_t>& running_groups = *new std::set<pid_t>;
 bool starting_stopped = false;
+// The signal mask the process began with, which every program gets back.
+sigset_t original_mask;
+bool mask_changed = false;
 
 class SpawnAttributes {
  public:
   SpawnAttributes() {
     posix_spawnattr_init(&attributes_);
     // Its own group (numbered by its pid), so a kill reaches what it started too.
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+    short flags = POSIX_SPAWN_SETPGROUP;
+    if (mask_changed) {
+      // Not the signals this process keeps blocked for its signal thread.
+      flags |= POSIX_SPAWN_SETSIGMASK;
+      posix_spawnattr_setsigmask(&attributes_, &original_mask);
+    }
+    posix_spawnattr_setflags(&attributes_, flags);
     posix_spawnattr_setpgroup(&attributes_, 0);
   }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
@@ -334,6 +345,39 @@ void kill_running_programs() {
   std::lock_guard<std::mutex> guard(running_mutex);
   starting_stopped = true;
   for (pid_t group : running_groups) kill(-group, SIGKILL);
+}
+
+void end_programs_with_the_process() {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction current {};
+    // One ignored from the start (nohup) stays ignored.
+    if (sigaction(number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&ending, number);
+  }
+  if (pthread_sigmask(SIG_BLOCK, &ending, &original_mask) != 0) return;
+  auto wait_for_signal = [ending] {
+    int number = 0;
+    while (sigwait(&ending, &number) != 0) {
+    }
+    kill_running_programs();
+    // Now die of the signal itself, so whoever sent it sees it as the cause.
+    signal(number, SIG_DFL);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, number);
+    pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
+    raise(number);
+    _exit(128 + number);
+  };
+  try {
+    std::thread(wait_for_signal).detach();
+    mask_changed = true;
+  } catch (const std::system_error&) {
+    // No thread to spare (a tight address space): the signals end the
+    // process at once, as they did before.
+    pthread_sigmask(SIG_SETMASK, &original_mask, nullptr);
+  }
 }
 
 void set_default_program_seconds_for_testing(int seconds) {

@@ -80,5 +80,14 @@ unsigned long programs_started();
 // so that nothing it started outlives it. Safe to call from any thread.
 void kill_running_programs();
 
+// Makes SIGTERM, SIGINT and SIGHUP (those not ignored when the process
+// began) end the programs this process started too, and then the process,
+// as the signal would have: each program runs in its own process group, so
+// neither Ctrl-C nor timeout(1) nor a service manager's SIGTERM reaches it
+// otherwise, and a hanging GRUB probe would live on under PID 1. Call it at
+// the start of main, before any thread begins (threads inherit the blocked
+// signals, which one thread of its own waits for).
+void end_programs_with_the_process();
+
 // Tests only: the default time bound of a run, in seconds (0 restores it).
 void set_default_program_seconds_for_testing(int seconds);

@@ -7,11 +7,14 @@
 
 namespace {
 std::mutex standard_error_mutex;
+const char* program_name = "zovemo_config";
 }  // namespace
+
+void set_user_program_name(const char* name) { program_name = name; }
 
 void warn_user(const std::string& message) {
   std::lock_guard<std::mutex> guard(standard_error_mutex);
   fflush(stdout);
-  fprintf(stderr, "zovemo_config: %s\n", escape_control_characters(message).c_str());
+  fprintf(stderr, "%s: %s\n", program_name, escape_control_characters(message).c_str());
   fflush(stderr);
 }

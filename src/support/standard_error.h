@@ -9,3 +9,7 @@
 // A line on standard error only: for what the tool log cannot hold (no log
 // directory, a log that refuses to be written). Thread-safe.
 void warn_user(const std::string& message);
+
+// The name the lines begin with, "zovemo_config" unless a program (the
+// drift report) names itself at the start of main, before any thread.
+void set_user_program_name(const char* name);

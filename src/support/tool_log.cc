@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -45,9 +47,13 @@ int open_tool_log() {
   }
   return -1;
 }
+std::atomic<bool> log_closed{false};
 }  // namespace
 
+void keep_tool_log_closed() { log_closed = true; }
+
 void writeLog(int level, const char* format, ...) {
+  if (log_closed) return;
   char line[kLineSize] = {};
   const char* label = LOGCODE[level == 1 ? 1 : 0];
   int prefix = snprintf(line, kLineSize, "%s [%s] ", label, getSysTime());
@@ -75,13 +81,39 @@ void writeLog(int level, const char* format, ...) {
   (void)ignored;
 }
 
-char* getSysTime() {
-  time_t now = time(nullptr);
+std::string local_time_stamp(time_t when) {
   struct tm local {};
-  localtime_r(&now, &local);
+  // A clock far off (a dead RTC battery, a forged time) gives a year that
+  // four digits cannot hold, or none: the stamp stays in its form, at the
+  // end of the range it left.
+  if (localtime_r(&when, &local) == nullptr || local.tm_year > 9999 - 1900 || local.tm_year < -1900)
+    return when > 0 ? "9999-12-31 23:59:59" : "0000-01-01 00:00:00";
+  char text[32] = {};
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+char* getSysTime() {
+  std::string stamp = local_time_stamp(time(nullptr));
   memset(buffer_time, 0, sizeof buffer_time);
-  strftime(buffer_time, sizeof buffer_time, "%Y-%m-%d %H:%M:%S", &local);
+  memcpy(buffer_time, stamp.data(), std::min(stamp.size(), sizeof buffer_time - 1));
   return buffer_time;
+}
+
+std::string ignore_time_zone_not_in_a_file() {
+  const char* zone = getenv("TZ");
+  if (zone == nullptr) return "";
+  std::string name = zone[0] == ':' ? zone + 1 : zone;
+  if (name.empty()) return "";
+  const char* zone_directory = getenv("TZDIR");
+  std::string file = name[0] == '/' ? name : std::string(zone_directory ? zone_directory : "/usr/share/zoneinfo") + "/" + name;
+  struct stat info {};
+  // The C library reads the file TZ names: a FIFO or device would hang or
+  // flood every time stamp.
+  if (stat(file.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return "";
+  unsetenv("TZ");
+  tzset();
+  return "TZ names " + file + ", which is not a regular file; it is ignored and local time follows /etc/localtime";
 }
 
 char* get_buffer_time() { return buffer_time; }

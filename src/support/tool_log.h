@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -26,9 +27,21 @@ inline constexpr const char* kToolLogPath = "/etc/tavel_trusted/.vemo.log";
 // escapes included, is dropped whole (never cut).
 void writeLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// For a program that promises to write nothing (zovemo_status): every later
+// writeLog does nothing.
+void keep_tool_log_closed();
+
+// "YYYY-MM-DD hh:mm:ss" in local time; a time whose year is not of four
+// digits gives the nearest end of that range.
+std::string local_time_stamp(time_t when);
 // Fills buffer_time with the current local time stamp and returns it.
 char* getSysTime();
 char* get_buffer_time();
+
+// Unsets a TZ whose zone file (":NAME", "/PATH" or a name in the zone
+// directory) exists and is not a regular file, and says so; "" otherwise.
+// For the start of main, before any thread or time stamp.
+std::string ignore_time_zone_not_in_a_file();
 
 // Newly malloc'ed copy of the text after the last '/', whole when there is
 // none; the caller frees it. Any length is copied whole.

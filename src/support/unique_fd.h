@@ -10,6 +10,11 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -135,6 +136,8 @@ bool enter(std::string* reason) {
   if (mount((staging_dir + "/fakes").c_str(), kFakesMount, nullptr, MS_BIND, nullptr) != 0)
     return fail(reason, "bind the fakes over /usr/local/sbin");
   if (!mount_tmpfs("/boot")) return fail(reason, "mount tmpfs on /boot");
+  // The tool's locks (/run/zovemo): a test holds or waits for its own only.
+  if (!mount_tmpfs("/run")) return fail(reason, "mount tmpfs on /run");
   std::string upper = staging_dir + "/etc-upper", work = staging_dir + "/etc-work";
   fs::create_directories(upper);
   fs::create_directories(work);
@@ -144,9 +147,9 @@ bool enter(std::string* reason) {
   fs::create_directories("/etc/tavel_trusted");
   if (!mount_tmpfs("/etc/tavel_trusted")) return fail(reason, "mount tmpfs on /etc/tavel_trusted");
 
-  if (!is_tmpfs("/boot") || !is_tmpfs("/etc/tavel_trusted")) {
+  if (!is_tmpfs("/boot") || !is_tmpfs("/etc/tavel_trusted") || !is_tmpfs("/run")) {
     errno = EINVAL;
-    return fail(reason, "sandbox check: /boot or /etc/tavel_trusted is not the private tmpfs");
+    return fail(reason, "sandbox check: /boot, /etc/tavel_trusted or /run is not the private tmpfs");
   }
   sandbox_entered = true;
   return true;
@@ -158,6 +161,8 @@ void reset() {
   empty_directory("/boot");
   if (!fs::exists("/etc/tavel_trusted")) fs::create_directories("/etc/tavel_trusted");
   empty_directory("/etc/tavel_trusted");
+  std::error_code ignored;
+  fs::remove_all("/run/zovemo", ignored);
   FakeTools::instance().reset();
 }
 
@@ -374,6 +379,41 @@ size_t log_count(const std::string& text) {
   size_t count = 0;
   for (const auto& line : log_lines()) count += line.find(text) != std::string::npos;
   return count;
+}
+
+namespace {
+// The members of process group `group` that still run (zombies aside).
+int living_members(int group) {
+  int living = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    std::string stat;
+    try {
+      stat = read_file(entry.path().string() + "/stat");
+    } catch (...) {
+      continue;
+    }
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    int parent = 0, member_of = 0;
+    if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &parent, &member_of) == 3 && member_of == group &&
+        state != 'Z')
+      ++living;
+  }
+  return living;
+}
+
+}  // namespace
+
+// A hanging run of `program` leaves no process of its group after a second;
+// one that does is killed then, so that it outlives no failed test.
+bool hanging_run_is_gone(const std::string& program) {
+  int group = std::stoi(read_file(FakeTools::instance().dir() + "/answers/" + program + "/sleeping"));
+  for (int i = 0; i < 100 && living_members(group) > 0; ++i) usleep(10000);
+  if (living_members(group) == 0) return true;
+  kill(-group, SIGKILL);
+  return false;
 }
 
 }  // namespace sandbox

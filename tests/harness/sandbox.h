@@ -1,6 +1,6 @@
 // Test sandbox: every test process runs in a private mount namespace with
-// tmpfs over /boot and /etc/tavel_trusted (over an /etc overlay whose upper
-// layer is tmpfs), and in a private network namespace with only loopback, so
+// tmpfs over /boot, /run (where the tool's locks are) and /etc/tavel_trusted
+// (over an /etc overlay whose upper layer is tmpfs), and in a private network namespace with only loopback, so
 // the machine's /boot, /etc and TPM are never touched.
 #pragma once
 
@@ -18,7 +18,7 @@ bool entered();
 // A private tmpfs directory of this test process for scratch files.
 std::string scratch_dir();
 
-// Empties /boot and /etc/tavel_trusted (keeps the mounts).
+// Empties /boot, /run/zovemo and /etc/tavel_trusted (keeps the mounts).
 void reset();
 
 // Replaces the tmpfs on /boot by one of `bytes` bytes (for full-disk tests).
@@ -105,6 +105,10 @@ inline FakeTools& fakes() { return FakeTools::instance(); }
 
 // A minimal boot tree: /boot/grub with grub.cfg, two modules, one kernel, one initrd.
 void make_small_boot_tree();
+
+// The fake `program` that was told to sleep (answers/<program>/sleep) and
+// its helper have ended, within a second (else they are killed).
+bool hanging_run_is_gone(const std::string& program);
 
 // Lines of the tool log, or empty.
 std::vector<std::string> log_lines();
