@@ -487,8 +487,8 @@ bool read_snapshot_index(uint8_t image[kSnapshotSize], std::string* reason) {
 }
 
 bool read_live_pcrs(uint8_t values[kSnapshotSize], std::string* reason) {
+  TpmSession session("read_live_pcrs");
   for (int pcr = 0; pcr < kSnapshotPcrs; ++pcr) {
-    TpmSession session("read_live_pcrs");
     TpmPcrSelection selection, read;
     Tss2_Init_PcrSelection(&selection);
     Tss2_Set_PcrSelection_Data(&selection, kTpmAlgSm3_256, static_cast<uint32_t>(pcr));
