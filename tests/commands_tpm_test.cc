@@ -278,6 +278,7 @@ TEST(CommandsWithSilentTpm, StoppedOrKilledBeforeOrDuringCommands) {
     size_t told = 0;
     for (const auto& line : oracle::lines_of(result.err)) told += line.find("TPM did not answer") != std::string::npos;
     EXPECT_EQ(told, c.told ? 1u : 0u) << result.err;
+    EXPECT_EQ(oracle::lines_of(result.err).size(), told) << "nothing but the silence: " << result.err;
     EXPECT_EQ(log_count("[ERROR]") > 0 && log_count("TPM did not answer") == 1, c.told);
   }
 }

@@ -141,8 +141,10 @@ TEST_F(TpmStore, FirstInitialisationDefinesAndFillsBothIndices) {
 TEST_F(TpmStore, InitialisationReplacesExistingIndices) {
   add_entry("9", text_of("vmlinuz"));
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
   ASSERT_EQ(init_measure_tpm_exist(), 0);
   testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
   release_json();
   init_json();
   add_entry("12", text_of("fstab"));
@@ -150,8 +152,10 @@ TEST_F(TpmStore, InitialisationReplacesExistingIndices) {
   reset_tool_log();
 
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
   ASSERT_EQ(init_measure_tpm_exist(), 0);
   testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(count_log("[INFO]", "may not define"), 0);
   EXPECT_EQ(nv_bytes(kReferenceIndex, 128), zeros(96) + reference_value({text_of("fstab")}));
@@ -160,7 +164,9 @@ TEST_F(TpmStore, InitialisationReplacesExistingIndices) {
 TEST_F(TpmStore, InitialisationReportsAFailedDefine) {
   // An owner password the tool does not know.
   ASSERT_EQ(tpmtest::tpm2_tool("tpm2_changeauth", {"-c", "o", "secret"}).status, 0);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(init_measure_tpm_exist(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("zovemo_config: the TPM refused the owner authorisation"), 0u);
   EXPECT_EQ(count_log("[INFO]", "tpm_oper:79 release nv 0x1500016 failed, may not define"), 1);
   // A wrong password: TPM_RC_BAD_AUTH, naming session 1.
   EXPECT_EQ(count_log("[INFO]", "tpm_oper:86 failed to define NV 0x1500016 area, err_type=0xa2, err_offset=0x201"), 1)
@@ -173,8 +179,10 @@ class TpmStoreSlots : public TpmStore {
   void SetUp() override {
     TpmStore::SetUp();
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
     ASSERT_EQ(init_measure_tpm_exist(), 0);
     testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
     sandbox::reset();
     reset_tool_log();
     // Slots with zero bytes inside, and slot 1 wholly zero.
@@ -258,8 +266,10 @@ TEST_F(TpmStore, UpdateWithoutReferenceIndexFailsBeforeWriting) {
 TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
   add_entry("8", text_of("grub.cfg"));
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
   ASSERT_EQ(init_measure_tpm_exist(), 0);
   testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
   sandbox::reset();
   reset_tool_log();
 
@@ -276,8 +286,10 @@ TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
 TEST_F(TpmStore, TpmThatHangsFailsTheUpdateInBoundedTime) {
   add_entry("8", text_of("grub.cfg"));
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
   ASSERT_EQ(init_measure_tpm_exist(), 0);
   testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
   reset_tool_log();
 
   tpm_.freeze();

@@ -73,15 +73,6 @@ uint32_t cause_of(TpmResult rc) {
 
 bool is_no_answer(TpmResult rc);
 
-// Tells on standard error (and in the log) why the TPM refused a step and
-// what was left undone, once per cause. A TPM that did not answer at all is
-// told by report_silence() instead.
-void tell_refusal(const char* operation, TpmResult rc, const std::string& consequence) {
-  if (rc == 0 || is_no_answer(rc)) return;
-  if (!told_causes.insert(cause_of(rc)).second) return;
-  tell_user(operation, tpm_result_words(rc) + "; " + consequence);
-}
-
 // A result that says the TPM never answered (the transport failed or the
 // answer did not come in time), as opposed to an error the TPM answered with.
 bool is_no_answer(TpmResult rc) {
@@ -157,6 +148,17 @@ class TpmSession {
   TpmResult connect_result_ = 0;
 };
 
+// Tells on standard error (and in the log) why the TPM refused a step of
+// `session` and what was left undone, once per cause. When the session did
+// not connect, that is the cause, not the call that then failed on it; a TPM
+// that did not answer at all is told by report_silence() instead.
+void tell_refusal(const TpmSession& session, TpmResult rc, const std::string& consequence) {
+  if (session.result() != 0) rc = session.result();
+  if (rc == 0 || is_no_answer(rc)) return;
+  if (!told_causes.insert(cause_of(rc)).second) return;
+  tell_user(session.operation(), tpm_result_words(rc) + "; " + consequence);
+}
+
 // Owner hierarchy, password session, empty password. The record is large,
 // so every caller shares this one copy.
 const TpmOwnerAuth& owner_auth() {
@@ -207,7 +209,7 @@ bool read_reference(const TpmSession& session, uint8_t image[kReferenceSize], bo
   if (rc != 0 || data.size != kReferenceSize) {
     if (log) {
       writeLog(1, "tpm_oper:135 read nv failed\n");
-      tell_refusal(session.operation(), rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE,
+      tell_refusal(session, rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE,
                    "the reference index 0x1500016 could not be read and was not updated");
     }
     return false;
@@ -225,7 +227,7 @@ int write_slot(int slot, const uint8_t content[kSlotSize]) {
   TpmResult rc = write_index(session, kReferenceIndex, image, kReferenceSize);
   if (rc != 0) {
     writeLog(0, "tpm_oper:149 write nv failed\n");
-    tell_refusal(session.operation(), rc, "the reference index 0x1500016 was not updated");
+    tell_refusal(session, rc, "the reference index 0x1500016 was not updated");
     return -1;
   }
   return 0;
@@ -301,14 +303,14 @@ int init_measure_tpm_exist() {
   }
   TpmResult rc = define_index(session, kReferenceIndex, kReferenceSize);
   if (rc != 0) {
-    tell_refusal(session.operation(), refused != 0 ? refused : rc,
+    tell_refusal(session, refused != 0 ? refused : rc,
                  "NV indices 0x1500016 and 0x1500096 were not defined: the TPM holds no reference values "
                  "for this baseline (the baseline itself was written)");
     return -1;
   }
   rc = define_index(session, kSnapshotIndex, kSnapshotSize);
   if (rc != 0) {
-    tell_refusal(session.operation(), refused != 0 ? refused : rc,
+    tell_refusal(session, refused != 0 ? refused : rc,
                  "NV index 0x1500096 was not defined and 0x1500016 not written: the TPM holds no reference "
                  "values for this baseline (the baseline itself was written)");
     return -1;
@@ -327,7 +329,7 @@ int init_measure_tpm_exist() {
   rc = write_index(session, kReferenceIndex, reference, kReferenceSize);
   if (rc != 0) {
     writeLog(0, "0x%x  write nv failed\n", kReferenceIndex);
-    tell_refusal(session.operation(), rc,
+    tell_refusal(session, rc,
                  "NV indices 0x1500016 and 0x1500096 were not written: the TPM holds no reference values for "
                  "this baseline (the baseline itself was written)");
     return -1;
@@ -335,7 +337,7 @@ int init_measure_tpm_exist() {
   rc = write_index(session, kSnapshotIndex, snapshot, kSnapshotSize);
   if (rc != 0) {
     writeLog(0, "0x%x write nv failed\n", kSnapshotIndex);
-    tell_refusal(session.operation(), rc, "NV index 0x1500096 was not written: the TPM holds no PCR 0-7 snapshot");
+    tell_refusal(session, rc, "NV index 0x1500096 was not written: the TPM holds no PCR 0-7 snapshot");
     return -1;
   }
   return 0;
