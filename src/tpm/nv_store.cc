@@ -152,8 +152,12 @@ class TpmSession {
 // `session` and what was left undone, once per cause. When the session did
 // not connect, that is the cause, not the call that then failed on it; a TPM
 // that did not answer at all is told by report_silence() instead.
+// What a step of `session` failed for: the session's own failure to
+// connect, else the step's result.
+TpmResult failure_of(const TpmSession& session, TpmResult rc) { return session.result() != 0 ? session.result() : rc; }
+
 void tell_refusal(const TpmSession& session, TpmResult rc, const std::string& consequence) {
-  if (session.result() != 0) rc = session.result();
+  rc = failure_of(session, rc);
   if (rc == 0 || is_no_answer(rc)) return;
   if (!told_causes.insert(cause_of(rc)).second) return;
   tell_user(session.operation(), tpm_result_words(rc) + "; " + consequence);
@@ -481,7 +485,7 @@ bool read_snapshot_index(uint8_t image[kSnapshotSize], std::string* reason) {
   TpmResult rc = noted(session.operation(),
                        Tss2_NV_Read(session.handle(), &owner_auth(), kSnapshotIndex, kSnapshotSize, 0, &data));
   if (rc != 0 || data.size != kSnapshotSize) {
-    *reason = tpm_result_words(rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE);
+    *reason = tpm_result_words(failure_of(session, rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE));
     return false;
   }
   memcpy(image, data.buffer, kSnapshotSize);
@@ -500,7 +504,8 @@ bool read_live_pcrs(uint8_t values[kSnapshotSize], std::string* reason) {
     TpmResult rc = noted(session.operation(), tpm_pcr_read(session.handle(), &selection, &update_counter, &answer, &read));
     if (rc == 0 && (answer.count == 0 || answer.digests[0].size != kSlotSize)) rc = kNoPcr;
     if (rc != 0) {
-      *reason = "reading the TPM's SM3-256 PCR " + std::to_string(pcr) + " failed: " + tpm_result_words(rc);
+      *reason = "reading the TPM's SM3-256 PCR " + std::to_string(pcr) + " failed: " +
+                tpm_result_words(failure_of(session, rc));
       return false;
     }
     memcpy(values + pcr * kSlotSize, answer.digests[0].buffer, kSlotSize);
@@ -515,7 +520,7 @@ IndexDefinition check_index_definition(uint32_t index, std::string* detail) {
   int sm3 = 0;
   if (rc == 0) rc = noted(session.operation(), Tss2_Alg_Implemented(session.handle(), kTpmAlgSm3_256, &sm3));
   if (rc != 0) {
-    *detail = "its definition cannot be read: " + tpm_result_words(rc);
+    *detail = "its definition cannot be read: " + tpm_result_words(failure_of(session, rc));
     return IndexDefinition::kUnreadable;
   }
   char text[160];
