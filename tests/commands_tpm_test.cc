@@ -118,6 +118,44 @@ TEST_F(CommandsWithTpm, MissingReferenceIndexFailsSingleFileCommandsUnchanged) {
   EXPECT_EQ(sandbox::read_file("/boot/.vemobase"), document);
 }
 
+// A TPM that refuses the owner authorisation (an owner password is set):
+// every command keeps its stdout and says why on stderr, once.
+TEST_F(CommandsWithTpm, RefusedOwnerAuthorisationIsSaidOncePerCommand) {
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_changeauth", {"-c", "o", "secret"}).status, 0);
+  const std::string refused = "the TPM refused the owner authorisation (the owner hierarchy has a password; "
+                              "zovemo_config authorises with the empty one); ";
+  struct Case {
+    std::vector<std::string> args;
+    std::string stdout_has;
+    std::string consequence;
+  } cases[] = {
+      {{"-u", "/boot/grub/grub.cfg"}, "\nmeasure upd failed\n", "the reference index 0x1500016 could not be read"},
+      {{"-u", "--all"}, "\nupdate /boot/grub/grub.cfg\n", "the reference index 0x1500016 could not be read"},
+      {{"-i"}, "\nmeasure /boot/grub/grub.cfg\n", "NV indices 0x1500016 and 0x1500096 were not defined"},
+  };
+  for (const auto& c : cases) {
+    write_file("/boot/grub/grub.cfg", "changed for " + c.args[0]);
+    auto run = run_tool(c.args);
+    EXPECT_NE(("\n" + run.out).find(c.stdout_has), std::string::npos) << run.out;
+    EXPECT_EQ(oracle::lines_of(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(run.err.find("zovemo_config: " + refused + c.consequence), 0u) << run.err;
+  }
+}
+
+// The software TPM's transport has no poll handles; asking for them before
+// every command made the TPM stack log an error each time.
+TEST_F(CommandsWithTpm, StackLogHasNoErrorsOfOurAsking) {
+  setenv("TSS2_LOG", "all+ERROR", 1);
+  setenv("TPM2TOOLS_TCTI", "swtpm:host=localhost,port=2321", 1);
+  write_file("/boot/grub/grub.cfg", "changed");
+  auto run = run_tool({"-u", "/boot/grub/grub.cfg"});
+  unsetenv("TSS2_LOG");
+  unsetenv("TPM2TOOLS_TCTI");
+  EXPECT_EQ(run.out.find("update /boot/grub/grub.cfg\n"), 0u) << run.out;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(tpmtest::nv_bytes(0x1500016, 128), expected_reference_index());
+}
+
 // TPM2TOOLS_TCTI, else TCTI, names the only TPM the tool may use.
 TEST_F(CommandsWithTpm, ChosenTctiIsTheOnlyTpmTried) {
   struct Case {
@@ -240,6 +278,7 @@ TEST(CommandsWithSilentTpm, StoppedOrKilledBeforeOrDuringCommands) {
     size_t told = 0;
     for (const auto& line : oracle::lines_of(result.err)) told += line.find("TPM did not answer") != std::string::npos;
     EXPECT_EQ(told, c.told ? 1u : 0u) << result.err;
+    EXPECT_EQ(oracle::lines_of(result.err).size(), told) << "nothing but the silence: " << result.err;
     EXPECT_EQ(log_count("[ERROR]") > 0 && log_count("TPM did not answer") == 1, c.told);
   }
 }

@@ -33,16 +33,20 @@ TEST(StatusDemo, EveryAnnouncedStepHappens) {
 
   const std::vector<Step> expected = {
       {"Initialise the baseline from the sample boot tree",
-       {"(18 files measured)", "-- TPM NV index 0x1500016", "   The PCR 0-7 snapshot in 0x1500096 is zeros"}},
+       {"(18 files measured)", "zovemo_config: reading the TPM's SM3-256 PCRs 0-7 failed",
+        "-- TPM NV index 0x1500016", "   The PCR 0-7 snapshot in 0x1500096 is zeros"}},
       {"Check the machine as the monitoring system does",
-       {"ZOVEMO OK - baseline in step, 18 entries | ", "(exit status 0)", "(the same four values as the TPM holds)"}},
+       {"ZOVEMO UNKNOWN - 1 not checked, no drift found | entries=18 ",
+        "snapshot_unchecked NV 0x1500096 (PCR snapshot) not compared with the TPM's PCRs 0-7: reading the TPM's "
+        "SM3-256 PCR 0 failed: the TPM does not implement SM3-256",
+        "(exit status 3)", "(the same four values as the TPM holds)"}},
       {"A kernel update through the installed hooks",
        {"zovemo-hook: measure /boot/vmlinuz-6.1.0-14-amd64", "zovemo-hook: measure /boot/initrd.img-6.1.0-14-amd64",
-        "ZOVEMO OK - baseline in step, 20 entries | "}},
+        "ZOVEMO UNKNOWN - 1 not checked, no drift found | entries=20 "}},
       {"A module changed behind the tool's back",
        {"ZOVEMO CRITICAL - drift: 1 changed; the next boot will be arrested", "(exit status 2)",
         "zovemo_next_boot_will_stop 1", "zovemo_drift_findings{kind=\"changed\"} 1"}},
-      {"The repair", {"ZOVEMO OK - baseline in step, 20 entries | ", "zovemo_next_boot_will_stop 0"}},
+      {"The repair", {"ZOVEMO UNKNOWN - 1 not checked, no drift found | entries=20 ", "zovemo_next_boot_will_stop 0"}},
   };
   std::vector<Step> announced;
   for (const auto& line : oracle::lines_of(demo.out)) {

@@ -26,6 +26,8 @@
 #include "support/private_lock.h"
 #include "support/visible_text.h"
 #include "harness/swtpm.h"
+#include "status/drift_report.h"
+#include "tpm/nv_store.h"
 
 namespace {
 
@@ -90,9 +92,11 @@ void run_json(JsonReport* report, std::vector<std::string> args = {}, const std:
     std::string kind = member(item, "kind");
     std::string detail = kind == "new_file"                                     ? member(item, "class")
                          : kind == "changed" || kind == "boot_path_changed"     ? member(item, "current")
-                         : kind == "slot_differs"                               ? member(item, "pcr")
+                         : kind == "slot_differs" || kind == "snapshot_differs"  ? member(item, "pcr")
                          : kind == "wrong_pcr"                                  ? member(item, "expected")
-                         : kind == "boot_path_unchecked" || kind == "unreadable" ? member(item, "reason")
+                         : kind == "index_redefined"                            ? member(item, "difference")
+                         : kind == "boot_path_unchecked" || kind == "unreadable" ||
+                                   kind == "snapshot_unchecked"                 ? member(item, "reason")
                                                                                 : "";
     std::string path = member(item, "path");
     report->findings.push_back({kind, path == "<absent>" ? member(item, "index") : path, detail});
@@ -997,10 +1001,17 @@ class StatusTpm : public ::testing::Test {
   tpmtest::Swtpm tpm_;
 };
 
+// swtpm has no SM3-256 bank: the snapshot of zeros that -i took cannot be
+// vouched for, and says so rather than passing as checked.
+const Finding kSnapshotUnchecked{"snapshot_unchecked", "0x1500096",
+                                 "reading the TPM's SM3-256 PCR 0 failed: the TPM does not implement SM3-256, so it "
+                                 "has no SM3-256 PCR bank"};
+
 TEST_F(StatusTpm, DamagedSlotAndMissingIndicesAreFoundAndNothingElse) {
   JsonReport clean;
   run_json(&clean);
-  EXPECT_EQ(clean.run.status, 0) << clean.run.out;
+  EXPECT_EQ(clean.run.status, 3) << clean.run.out;
+  EXPECT_EQ(clean.findings, std::vector<Finding>{kSnapshotUnchecked});
   json_object* tpm = clean.get("tpm");
   EXPECT_EQ(member(tpm, "checked"), "true");
   EXPECT_EQ(member(tpm, "reference_index"), "present");
@@ -1016,7 +1027,7 @@ TEST_F(StatusTpm, DamagedSlotAndMissingIndicesAreFoundAndNothingElse) {
   JsonReport damaged;
   run_json(&damaged);
   EXPECT_EQ(damaged.run.status, 1);
-  EXPECT_EQ(damaged.findings, (std::vector<Finding>{{"slot_differs", "0x1500016", "9"}}));
+  EXPECT_EQ(damaged.findings, (std::vector<Finding>{{"slot_differs", "0x1500016", "9"}, kSnapshotUnchecked}));
   json_object* slot = json_object_array_get_idx(damaged.get("findings"), 0);
   std::string damaged_hex;
   for (int i = 0; i < 32; ++i) damaged_hex += "5a";
@@ -1030,6 +1041,80 @@ TEST_F(StatusTpm, DamagedSlotAndMissingIndicesAreFoundAndNothingElse) {
   EXPECT_EQ(undefined.findings, (std::vector<Finding>{{"reference_index_missing", "0x1500016", ""},
                                                      {"snapshot_index_missing", "0x1500096", ""}}));
   EXPECT_EQ(run_status({"--no-tpm"}).status, 0) << "the files themselves are in step";
+}
+
+// Indices that someone redefined with other attributes, size or name
+// algorithm and filled with what the report would accept are tampering, and
+// their contents are not compared.
+TEST_F(StatusTpm, RedefinedIndicesAreTamperingWhateverTheyHold) {
+  std::string reference = tpmtest::nv_bytes(kReferenceIndex, 128);
+  ASSERT_EQ(reference.size(), 128u);
+  std::string file = sandbox::scratch_dir() + "/reference";
+  write_file(file, reference);
+  for (const char* index : {"0x1500016", "0x1500096"})
+    ASSERT_EQ(tpmtest::tpm2_tool("tpm2_nvundefine", {"-C", "o", index}).status, 0);
+  auto define = [](const std::vector<std::string>& args) {
+    auto run = tpmtest::tpm2_tool("tpm2_nvdefine", args);
+    EXPECT_EQ(run.status, 0) << run.err;
+  };
+  // Anyone may now write the reference values: authwrite with an empty password.
+  define({"-C", "o", "-s", "128", "-g", "sha256", "-a", "ownerread|ownerwrite|authwrite|authread", "0x1500016"});
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_nvwrite", {"-C", "o", "-i", file, "0x1500016"}).status, 0);
+  define({"-C", "o", "-s", "512", "-g", "sha1", "-a", "ownerread|ownerwrite|policywrite|write_stclear", "0x1500096"});
+
+  JsonReport report;
+  run_json(&report);
+  EXPECT_EQ(report.run.status, 1) << report.run.out;
+  EXPECT_EQ(report.findings,
+            (std::vector<Finding>{
+                {"index_redefined", "0x1500016", "attributes 0x00060006, defined as 0x0002400a"},
+                {"index_redefined", "0x1500096", "512 bytes, defined as 256; name algorithm 0x0004, defined as 0x000b"}}));
+  EXPECT_EQ(json_object_array_length(json_object_object_get(report.get("tpm"), "slots")), 0u);
+}
+
+// Answers of a TPM with an SM3-256 bank to the PCR reads; no TPM here has
+// one. PCR 2 (option ROMs) takes `pcr2` when set.
+std::string live_pcr(int pcr) { return oracle::sm3("firmware measurement of PCR " + std::to_string(pcr)); }
+std::string changed_pcr2;
+
+TpmResult pcr_read_with_sm3_bank(TpmContextHandle, const TpmPcrSelection* selection, uint32_t* counter,
+                                 TpmPcrValues* values, TpmPcrSelection* read) {
+  int pcr = -1;
+  for (int bit = 0; bit < 8 && pcr < 0; ++bit)
+    if (selection->count == 1 && selection->banks[0].hash == kTpmAlgSm3_256 &&
+        (selection->banks[0].pcr_select[0] >> bit & 1))
+      pcr = bit;
+  if (pcr < 0) return 0x2C3;  // TPM_RC_HASH, as a TPM answers for a bank it lacks
+  std::string value = pcr == 2 && !changed_pcr2.empty() ? changed_pcr2 : live_pcr(pcr);
+  *read = *selection;
+  *counter = 7;
+  values->count = 1;
+  values->digests[0].size = 32;
+  memcpy(values->digests[0].buffer, value.data(), 32);
+  return 0;
+}
+
+TEST_F(StatusTpm, LivePcrsThatDifferFromTheSnapshotAreDrift) {
+  std::string snapshot, file = sandbox::scratch_dir() + "/snapshot";
+  for (int pcr = 0; pcr < 8; ++pcr) snapshot += live_pcr(pcr);
+  write_file(file, snapshot);
+  ASSERT_EQ(tpmtest::tpm2_tool("tpm2_nvwrite", {"-C", "o", "-i", file, "0x1500096"}).status, 0);
+  tpm_pcr_read = pcr_read_with_sm3_bank;
+
+  drift::Report same = drift::check({});
+  EXPECT_EQ(same.outcome, drift::Outcome::kInStep) << (same.findings.empty() ? same.failure : same.findings[0].reason);
+
+  changed_pcr2 = oracle::sm3("a new option ROM");
+  drift::Report updated = drift::check({});
+  tpm_pcr_read = Tss2_PCR_Read;
+  ASSERT_EQ(updated.findings.size(), 1u);
+  const drift::Finding& differs = updated.findings[0];
+  EXPECT_EQ(differs.kind, drift::FindingKind::kSnapshotDiffers);
+  EXPECT_EQ(differs.pcr, 2);
+  EXPECT_EQ(differs.index, kSnapshotIndex);
+  EXPECT_EQ(differs.stored, oracle::hex(live_pcr(2)));
+  EXPECT_EQ(differs.current, oracle::hex(changed_pcr2));
+  EXPECT_EQ(updated.verdict(), drift::Verdict::kWarning);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ namespace fs = std::filesystem;
 constexpr int kFlags[] = {8, 9, 11, 12};
 constexpr size_t kSlotSize = 32;
 constexpr size_t kReferenceSize = 4 * kSlotSize;
+constexpr int kSnapshotPcrCount = 8;
 
 std::string hex(const uint8_t* bytes, size_t size) {
   static const char digits[] = "0123456789abcdef";
@@ -216,6 +217,61 @@ void add_index_finding(IndexState state, unsigned index, FindingKind missing, co
   findings->push_back(result);
 }
 
+// Whether the contents of an index can be trusted: it is there, it can be
+// read, and it is defined as initialisation defines it (someone who can
+// undefine and redefine it under the owner hierarchy can write anything into
+// it). An index defined otherwise is tampering, even one that cannot be read.
+bool trusted_index(IndexState state, unsigned index, FindingKind missing, const std::string& reason,
+                   std::vector<Finding>* findings) {
+  if (state == IndexState::kMissing) {
+    add_index_finding(state, index, missing, reason, findings);
+    return false;
+  }
+  std::string detail;
+  IndexDefinition definition = check_index_definition(index, &detail);
+  if (definition == IndexDefinition::kDiffers) {
+    Finding redefined = finding(FindingKind::kIndexRedefined, "");
+    redefined.index = index;
+    redefined.current = detail;
+    findings->push_back(redefined);
+    return false;
+  }
+  if (state == IndexState::kUnreadable) {
+    add_index_finding(state, index, missing, reason, findings);
+    return false;
+  }
+  if (definition == IndexDefinition::kUnreadable) {
+    add_index_finding(IndexState::kUnreadable, index, missing, detail, findings);
+    return false;
+  }
+  return true;
+}
+
+// The TPM's SM3-256 PCRs 0-7 now against the snapshot initialisation took:
+// firmware or a boot loader that changed since then shows here.
+void compare_snapshot(std::vector<Finding>* findings) {
+  uint8_t snapshot[kSnapshotPcrCount * kSlotSize], live[kSnapshotPcrCount * kSlotSize];
+  std::string reason;
+  if (!read_snapshot_index(snapshot, &reason)) {
+    reason = "the snapshot cannot be read: " + reason;
+  } else if (read_live_pcrs(live, &reason)) {
+    for (int pcr = 0; pcr < kSnapshotPcrCount; ++pcr) {
+      if (memcmp(snapshot + pcr * kSlotSize, live + pcr * kSlotSize, kSlotSize) == 0) continue;
+      Finding differs = finding(FindingKind::kSnapshotDiffers, "");
+      differs.index = kSnapshotIndex;
+      differs.pcr = pcr;
+      differs.stored = hex(snapshot + pcr * kSlotSize, kSlotSize);
+      differs.current = hex(live + pcr * kSlotSize, kSlotSize);
+      findings->push_back(differs);
+    }
+    return;
+  }
+  Finding unchecked = finding(FindingKind::kSnapshotUnchecked, "");
+  unchecked.index = kSnapshotIndex;
+  unchecked.reason = reason;
+  findings->push_back(unchecked);
+}
+
 void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std::vector<Finding>* findings) {
   if (testing_tpm_chip() != 0) {
     if (!tpm_expected()) {
@@ -233,17 +289,17 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
   tpm->checked = true;
   std::string reason;
   tpm->reference = index_state(probe_nv_index(kReferenceIndex, &reason));
-  if (tpm->reference == IndexState::kPresent) {
+  if (trusted_index(tpm->reference, kReferenceIndex, FindingKind::kReferenceIndexMissing, reason, findings)) {
     uint8_t image[kReferenceSize];
     if (!read_reference_index(image)) {
       tpm->reference = IndexState::kUnreadable;
-      reason = "the reference values cannot be read";
+      add_index_finding(tpm->reference, kReferenceIndex, FindingKind::kReferenceIndexMissing,
+                        "the reference values cannot be read", findings);
     } else {
       for (size_t slot = 0; slot < references.size(); ++slot)
         tpm->slots.push_back({references[slot].pcr, hex(image + slot * kSlotSize, kSlotSize), references[slot].value});
     }
   }
-  add_index_finding(tpm->reference, kReferenceIndex, FindingKind::kReferenceIndexMissing, reason, findings);
   for (const auto& slot : tpm->slots) {
     if (slot.stored == slot.expected) continue;
     Finding differs = finding(FindingKind::kSlotDiffers, "");
@@ -255,7 +311,8 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
   }
   reason.clear();
   tpm->snapshot = index_state(probe_nv_index(kSnapshotIndex, &reason));
-  add_index_finding(tpm->snapshot, kSnapshotIndex, FindingKind::kSnapshotIndexMissing, reason, findings);
+  if (trusted_index(tpm->snapshot, kSnapshotIndex, FindingKind::kSnapshotIndexMissing, reason, findings))
+    compare_snapshot(findings);
 }
 
 std::vector<ReferenceValue> reference_values(json_object* list) {
@@ -536,10 +593,13 @@ const char* kind_name(FindingKind kind) {
     case FindingKind::kSlotDiffers: return "slot_differs";
     case FindingKind::kReferenceIndexMissing: return "reference_index_missing";
     case FindingKind::kSnapshotIndexMissing: return "snapshot_index_missing";
+    case FindingKind::kSnapshotDiffers: return "snapshot_differs";
+    case FindingKind::kIndexRedefined: return "index_redefined";
     case FindingKind::kUnreadable: return "unreadable";
     case FindingKind::kInvalidEntry: return "invalid_entry";
     case FindingKind::kPathListUnreadable: return "path_list_unreadable";
     case FindingKind::kTpmUnreadable: return "tpm_unreadable";
+    case FindingKind::kSnapshotUnchecked: return "snapshot_unchecked";
     case FindingKind::kBootPathChanged: return "boot_path_changed";
     case FindingKind::kLeftoverTemporary: return "leftover_temporary";
     case FindingKind::kReservationUndersized: return "reservation_undersized";
@@ -557,6 +617,7 @@ bool is_drift(FindingKind kind) {
     case FindingKind::kInvalidEntry:
     case FindingKind::kPathListUnreadable:
     case FindingKind::kTpmUnreadable:
+    case FindingKind::kSnapshotUnchecked:
     case FindingKind::kBootPathUnchecked:
     case FindingKind::kDiscoveryFailed:
       return false;

@@ -42,6 +42,8 @@ enum class FindingKind {
   kSlotDiffers,            // a reference slot differs from the recomputed value
   kReferenceIndexMissing,  // the TPM holds no reference index
   kSnapshotIndexMissing,   // the TPM holds no snapshot index
+  kSnapshotDiffers,        // a PCR 0-7 of the TPM differs from its value in the snapshot
+  kIndexRedefined,         // an NV index is not defined as initialisation defines it
   kBootPathChanged,        // the file's boot path is no longer the stored one,
                            // or more than one entry holds the file
   kLeftoverTemporary,      // a temporary file of an interrupted command in /boot
@@ -56,6 +58,7 @@ enum class FindingKind {
   kInvalidEntry,           // an entry without a usable "sys_path"
   kPathListUnreadable,     // the path list exists but cannot be read
   kTpmUnreadable,          // a TPM index exists or may exist but cannot be read
+  kSnapshotUnchecked,      // the snapshot could not be compared with the TPM's PCRs 0-7
   kBootPathUnchecked,      // a boot path could not be derived afresh
   kDiscoveryFailed,        // the boot files were not all looked for
 };
@@ -69,8 +72,9 @@ inline constexpr FindingKind kDriftKinds[] = {
     FindingKind::kChanged,          FindingKind::kMissing,         FindingKind::kSymlink,
     FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
     FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
-    FindingKind::kSnapshotIndexMissing, FindingKind::kBootPathChanged, FindingKind::kLeftoverTemporary,
-    FindingKind::kReservationUndersized, FindingKind::kUnstorableFile, FindingKind::kWrongPcr,
+    FindingKind::kSnapshotIndexMissing, FindingKind::kSnapshotDiffers, FindingKind::kIndexRedefined,
+    FindingKind::kBootPathChanged,  FindingKind::kLeftoverTemporary, FindingKind::kReservationUndersized,
+    FindingKind::kUnstorableFile,   FindingKind::kWrongPcr,
 };
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
@@ -82,17 +86,20 @@ struct Finding {
   std::string path;     // the file or line concerned; empty for index findings
   std::string stored;   // kChanged: stored text; kSlotDiffers: slot bytes in hex;
                         // kBootPathChanged: the entry's "grub_path"; kReservationUndersized: its size;
-                        // kWrongPcr: the entry's "pcr", empty when it has none
+                        // kWrongPcr: the entry's "pcr", empty when it has none;
+                        // kSnapshotDiffers: the PCR's value in the snapshot, in hex
   std::string current;  // kChanged: text measured now; kSlotDiffers: recomputed value;
                         // kBootPathChanged: the boot path now, empty when unknown;
                         // kReservationUndersized: the size the entries need;
-                        // kWrongPcr: the PCR its file belongs to
+                        // kWrongPcr: the PCR its file belongs to;
+                        // kSnapshotDiffers: the PCR's value in the TPM now;
+                        // kIndexRedefined: what differs from the definition
   std::string reason;   // the "not checked" kinds and kUnstorableFile: why
   std::string advice;   // kBootPathUnchecked: what to do about it, when known
   size_t holders = 0;   // kBootPathChanged: entries that hold the file, when more than one
   BootFileClass file_class = BootFileClass::kConfiguration;  // kNewFile, kUnstorableFile: which discovery
                                                              // rule finds it
-  int pcr = 0;          // kSlotDiffers
+  int pcr = 0;          // kSlotDiffers, kSnapshotDiffers
   unsigned index = 0;   // the NV index of the TPM findings
 };
 

@@ -103,6 +103,12 @@ std::string describe(const drift::Finding& item) {
       return nv + " (reference values) is not defined";
     case FindingKind::kSnapshotIndexMissing:
       return nv + " (PCR snapshot) is not defined";
+    case FindingKind::kSnapshotDiffers:
+      return "PCR " + std::to_string(item.pcr) + " (SM3-256) of the TPM: the snapshot in " + nv + " holds " +
+             item.stored + ", the TPM now " + item.current;
+    case FindingKind::kIndexRedefined:
+      return nv + " is not defined as zovemo_config -i defines it (" + item.current +
+             "): redefined by someone else, its contents are not trusted";
     case FindingKind::kUnreadable:
     case FindingKind::kPathListUnreadable:
       return item.path + ": " + item.reason;
@@ -111,6 +117,8 @@ std::string describe(const drift::Finding& item) {
       return item.reason;
     case FindingKind::kTpmUnreadable:
       return nv + ": " + item.reason;
+    case FindingKind::kSnapshotUnchecked:
+      return nv + " (PCR snapshot) not compared with the TPM's PCRs 0-7: " + item.reason;
     case FindingKind::kBootPathChanged: {
       std::string text = item.path + ": boot path changed, stored " + (item.stored.empty() ? "(empty)" : item.stored) +
                          ", now " + (item.current.empty() ? "unknown" : item.current);
@@ -305,7 +313,10 @@ json_object* finding_json(const drift::Finding& item) {
     case FindingKind::kSlotDiffers:
     case FindingKind::kReferenceIndexMissing:
     case FindingKind::kSnapshotIndexMissing:
+    case FindingKind::kSnapshotDiffers:
+    case FindingKind::kIndexRedefined:
     case FindingKind::kTpmUnreadable:
+    case FindingKind::kSnapshotUnchecked:
       add_string(object, "index", index_text(item.index));
       break;
     case FindingKind::kInvalidEntry:
@@ -343,6 +354,12 @@ json_object* finding_json(const drift::Finding& item) {
     add_string(object, "stored", item.stored);
     add_string(object, "expected", item.current);
   }
+  if (item.kind == FindingKind::kSnapshotDiffers) {
+    json_object_object_add(object, "pcr", json_object_new_int(item.pcr));
+    add_string(object, "stored", item.stored);
+    add_string(object, "current", item.current);
+  }
+  if (item.kind == FindingKind::kIndexRedefined) add_string(object, "difference", item.current);
   if (!item.reason.empty()) add_string(object, "reason", item.advice.empty() ? item.reason : item.reason + "; " + item.advice);
   return object;
 }

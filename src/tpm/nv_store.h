@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tpm/standin/tpm_standin.h"
+
 // 1 once the pre-start probe found a TPM; every TPM step is skipped otherwise.
 extern int tpm_chip_exist;
 
@@ -32,8 +34,20 @@ bool report_unanswering_tpm();
 // (TPM2TOOLS_TCTI or TCTI set), a TPM device node exists, or a TPM simulator
 // accepts connections. Reports nothing.
 bool tpm_expected();
-// Forgets a silent TPM, as a new run would; for reset_process_state() (cli/process_state.h).
+// Forgets a silent TPM and the refusals already told, as a new run would;
+// for reset_process_state() (cli/process_state.h).
 void reset_tpm_silence();
+
+// A TPM's refusal, or the stand-in library's, in the administrator's words,
+// e.g. "the TPM refused the owner authorisation (...)". The one place a
+// TPM result is turned into words.
+std::string tpm_result_words(TpmResult rc);
+
+// The TPM library's PCR read. Tests put recorded answers of a TPM in its
+// place (a TPM with an SM3-256 bank, which no software TPM here has).
+using PcrReadCall = TpmResult (*)(TpmContextHandle, const TpmPcrSelection*, uint32_t*, TpmPcrValues*,
+                                  TpmPcrSelection*);
+extern PcrReadCall tpm_pcr_read;
 
 // Undefines, defines and fills both indices from the loaded baseline.
 int init_measure_tpm_exist();
@@ -60,6 +74,22 @@ bool read_reference_index(uint8_t image[128]);
 enum class NvIndexState { kPresent, kMissing, kUnreadable };
 // `reason` says why when the state is kUnreadable.
 NvIndexState probe_nv_index(uint32_t index, std::string* reason);
+
+// The 256 bytes of the snapshot index; false with `reason` when they cannot
+// be read. Reports nothing.
+bool read_snapshot_index(uint8_t image[256], std::string* reason);
+// The TPM's SM3-256 PCRs 0..7 now, 32 bytes each; false with `reason` (the
+// first PCR that gave no value, and why) when not all of them could be read.
+// Reports nothing.
+bool read_live_pcrs(uint8_t values[256], std::string* reason);
+
+// Whether an NV index is defined as initialisation defines it: attributes,
+// size, name algorithm and no authorisation policy. The name algorithm is
+// SM3-256, or SHA-256 on a TPM without SM3-256, which is what the definition
+// falls back to there. `detail` says what differs (kDiffers) or why the
+// definition could not be read (kUnreadable).
+enum class IndexDefinition { kAsDefined, kDiffers, kUnreadable };
+IndexDefinition check_index_definition(uint32_t index, std::string* detail);
 
 // Writes `content` back as the slot of flag `pcr` without the "PCR%d_PCR"
 // line; used to undo a slot update when the document that goes with it could

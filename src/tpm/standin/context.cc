@@ -64,6 +64,10 @@ struct SharedConnection {
   int users = 0;
   bool lost = false;
   uint16_t nv_buffer_max = kNvBufferFallback;
+  // The transport's poll handles, asked once when it opens: they last as
+  // long as the transport, and one without any (the software TPM's) must
+  // not be asked again before every command.
+  std::vector<pollfd> poll_fds;
 };
 SharedConnection shared;
 
@@ -76,6 +80,7 @@ class ConnectionLease {
       shared.tcti.reset();
       shared.lost = false;
       shared.nv_buffer_max = kNvBufferFallback;
+      shared.poll_fds.clear();
     }
   }
   ConnectionLease(const ConnectionLease&) = delete;
@@ -122,6 +127,17 @@ TSS2_RC probe(ESYS_CONTEXT* esys) {
   }
   Esys_Free(data);
   return TSS2_RC_SUCCESS;
+}
+
+// Asks the transport itself, not through ESAPI, which logs an error for a
+// transport that has none.
+std::vector<pollfd> poll_handles_of(TSS2_TCTI_CONTEXT* tcti) {
+  size_t count = 0;
+  if (Tss2_Tcti_GetPollHandles(tcti, nullptr, &count) != TSS2_RC_SUCCESS || count == 0) return {};
+  std::vector<TSS2_TCTI_POLL_HANDLE> handles(count);
+  if (Tss2_Tcti_GetPollHandles(tcti, handles.data(), &count) != TSS2_RC_SUCCESS) return {};
+  handles.resize(count < handles.size() ? count : handles.size());
+  return std::vector<pollfd>(handles.begin(), handles.end());
 }
 
 // A new ESAPI context on `tcti` that the TPM has answered through.
@@ -232,6 +248,7 @@ TSS2_RC open_chosen_connection(const std::string& conf, EsysPtr* esys) {
     return rc;
   }
   TctiPtr tcti(raw);
+  shared.poll_fds = poll_handles_of(tcti.get());
   rc = open_esys(tcti.get(), esys);
   if (rc == TSS2_RC_SUCCESS) shared.tcti = std::move(tcti);
   return rc;
@@ -262,6 +279,7 @@ TSS2_RC open_connection(EsysPtr* esys) {
       continue;
     }
     TctiPtr tcti(raw);
+    shared.poll_fds = poll_handles_of(tcti.get());
     rc = open_esys(tcti.get(), esys);
     if (rc == TSS2_RC_SUCCESS) {
       shared.tcti = std::move(tcti);
@@ -321,13 +339,9 @@ void report(const char* step, TSS2_RC rc) {
   fprintf(stderr, "tpm stand-in: %s failed: 0x%08x %s\n", step, rc, Tss2_RC_Decode(rc));
 }
 
-bool answer_arrives_within(ESYS_CONTEXT* esys, std::chrono::milliseconds left) {
-  TSS2_TCTI_POLL_HANDLE* handles = nullptr;
-  size_t count = 0;
-  if (Esys_GetPollHandles(esys, &handles, &count) != TSS2_RC_SUCCESS || handles == nullptr) return true;
-  std::vector<pollfd> fds(handles, handles + count);
-  Esys_Free(handles);
-  if (fds.empty()) return true;
+bool answer_arrives_within(std::chrono::milliseconds left) {
+  if (shared.poll_fds.empty()) return true;
+  std::vector<pollfd> fds = shared.poll_fds;
   for (auto& fd : fds) fd.events = POLLIN;
   int ready;
   do {

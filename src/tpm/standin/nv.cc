@@ -208,3 +208,53 @@ TpmResult Tss2_NV_Read(TpmContextHandle context, const TpmOwnerAuth* owner, uint
   if (rc == TSS2_RC_SUCCESS) data->size = size;
   return rc;
 }
+
+TpmResult Tss2_NV_ReadPublic(TpmContextHandle context, uint32_t nv_index, TpmNvPublic* public_area) {
+  if (public_area == nullptr) return kBadReference;
+  memset(public_area, 0, sizeof(*public_area));
+  LibraryCall call;
+  TSS2_RC rc;
+  ESYS_CONTEXT* esys = connected_esys(context, &rc);
+  if (esys == nullptr) return rc;
+  TrObject index(esys);
+  rc = open_index(esys, nv_index, &index);
+  if (rc != TSS2_RC_SUCCESS) return rc;
+  TPM2B_NV_PUBLIC* pub = nullptr;
+  TPM2B_NAME* name = nullptr;
+  rc = run_command(
+      esys, "NV_ReadPublic",
+      [&] { return Esys_NV_ReadPublic_Async(esys, index.get(), ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE); },
+      [&] { return Esys_NV_ReadPublic_Finish(esys, &pub, &name); });
+  if (rc == TSS2_RC_SUCCESS) {
+    public_area->nv_index = pub->nvPublic.nvIndex;
+    public_area->name_alg = pub->nvPublic.nameAlg;
+    public_area->auth_policy_size = pub->nvPublic.authPolicy.size;
+    public_area->attributes = pub->nvPublic.attributes;
+    public_area->data_size = pub->nvPublic.dataSize;
+  }
+  Esys_Free(pub);
+  Esys_Free(name);
+  return rc;
+}
+
+TpmResult Tss2_Alg_Implemented(TpmContextHandle context, uint16_t alg, int* implemented) {
+  if (implemented == nullptr) return kBadReference;
+  *implemented = 0;
+  LibraryCall call;
+  TSS2_RC rc;
+  ESYS_CONTEXT* esys = connected_esys(context, &rc);
+  if (esys == nullptr) return rc;
+  TPMI_YES_NO more = TPM2_NO;
+  TPMS_CAPABILITY_DATA* data = nullptr;
+  rc = run_command(
+      esys, "GetCapability",
+      [&] { return Esys_GetCapability_Async(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_ALGS, alg, 1); },
+      [&] { return Esys_GetCapability_Finish(esys, &more, &data); });
+  // The TPM lists its algorithms from `alg` on: the first is `alg` itself
+  // only when it is implemented.
+  if (rc == TSS2_RC_SUCCESS)
+    *implemented = data->capability == TPM2_CAP_ALGS && data->data.algorithms.count > 0 &&
+                   data->data.algorithms.algProperties[0].alg == alg;
+  Esys_Free(data);
+  return rc;
+}

@@ -76,8 +76,9 @@ inline bool is_try_again(TSS2_RC rc) {
 // timeout. Some transports ignore the ESAPI receive timeout (the software
 // TPM's does), so a TPM that stops answering without closing its socket
 // would block forever inside the finish call without this wait. A transport
-// that cannot say when it is ready is left to its own timeout.
-bool answer_arrives_within(ESYS_CONTEXT* esys, std::chrono::milliseconds left);
+// that cannot say when it is ready is left to its own timeout. The shared
+// connection's poll handles, asked once when it opened.
+bool answer_arrives_within(std::chrono::milliseconds left);
 
 // Waits for the answer to a command already sent on `esys`, for at most the
 // command time limit; resubmissions the TPM asks for are included.
@@ -87,7 +88,7 @@ TSS2_RC finish_in_time(ESYS_CONTEXT* esys, Finish finish) {
   const auto deadline = clock::now() + kCommandTimeLimit;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    if (left.count() <= 0 || !answer_arrives_within(esys, left)) return kTimedOut;
+    if (left.count() <= 0 || !answer_arrives_within(left)) return kTimedOut;
     Esys_SetTimeout(esys, static_cast<int32_t>(left.count()));
     TSS2_RC rc = finish();
     if (!is_try_again(rc)) return rc;

@@ -155,6 +155,19 @@ TpmResult Tss2_NV_Write(TpmContextHandle context, const TpmOwnerAuth* owner, uin
 TpmResult Tss2_NV_Read(TpmContextHandle context, const TpmOwnerAuth* owner, uint32_t nv_index,
                        uint16_t size, uint16_t offset, TpmSizedBuffer* data);
 
+// The public area of an NV index, as the TPM reports it.
+struct TpmNvPublic {
+  uint32_t nv_index;
+  uint16_t name_alg;
+  uint16_t auth_policy_size;  // 0 when no authorisation policy is set
+  uint32_t attributes;        // TPMA_NV bits, the TPM's state bits included
+  uint16_t data_size;
+};
+// Reads the public area of `nv_index`; no authorisation is needed.
+TpmResult Tss2_NV_ReadPublic(TpmContextHandle context, uint32_t nv_index, TpmNvPublic* public_area);
+// Whether the TPM implements the algorithm `alg` (1) or not (0).
+TpmResult Tss2_Alg_Implemented(TpmContextHandle context, uint16_t alg, int* implemented);
+
 // Empties a selection.
 TpmResult Tss2_Init_PcrSelection(TpmPcrSelection* selection);
 // Adds PCR `pcr` (0..31) of the bank `bank` to the selection.
