@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # Sourced first by each as-installed test. The test runs again in mount and
 # network namespaces of its own: /boot is a tmpfs holding the sample boot
-# tree, /etc, /usr and /var are overlays whose changes vanish with the
-# namespace, simulated GRUB tools, df and dmidecode stand in /usr/local/sbin
+# tree, /run an empty tmpfs, /etc, /usr and /var are overlays whose changes
+# vanish with the namespace, simulated GRUB tools, df and dmidecode stand in /usr/local/sbin
 # (first on the tool's search path) for a machine with /boot on (hd0,gpt2),
 # and a software TPM answers on the namespace's own loopback. A machine TPM
 # is hidden. The test's own commands and checks follow the sourcing.
@@ -36,6 +36,8 @@ for dir in etc usr var; do
   mount -t overlay "$dir" -o "lowerdir=/$dir,upperdir=$scratch/$dir.upper,workdir=$scratch/$dir.work" "/$dir"
 done
 mount -t tmpfs boot /boot
+# The tool keeps its root-only locks in /run/zovemo: the namespace gets its own.
+mount -t tmpfs -o mode=0755 run /run
 cp -a "$sample/." /boot/
 [ -d /etc/tavel_trusted ] || mkdir -m 0700 /etc/tavel_trusted
 
