@@ -18,7 +18,7 @@
 #include "baseline/entry_lookup.h"
 #include "baseline/reservation.h"
 #include "commands/pre_start.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "baseline/path_list.h"
 #include "tpm/pcr_emulation.h"
 #include "support/tool_log.h"

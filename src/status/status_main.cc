@@ -21,7 +21,7 @@
 #include "baseline/document.h"
 #include "bootpath/translation.h"
 #include "status/drift_report.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
 #include "support/user_diagnostics.h"
