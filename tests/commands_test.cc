@@ -13,7 +13,7 @@
 
 #include "baseline/document.h"
 #include "harness/document.h"
-#include "commands/discovery.h"
+#include "baseline/discovery.h"
 #include "harness/crash_points.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"

@@ -9,8 +9,9 @@
 
 #include <sys/mount.h>
 
+#include "baseline/entries.h"
 #include "bootpath/grub_tools.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "harness/oracle.h"
 #include "harness/sandbox.h"
 

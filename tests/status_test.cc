@@ -649,6 +649,8 @@ TEST_F(StatusReport, TheSignalThatEndsTheToolEndsTheProgramsItStarted) {
 TEST_F(StatusReport, TightAddressSpaceOrFewDescriptorsStillGiveTheLineAndNoLog) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs far more address space than the limits tried";
+#elif defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer needs far more address space than the limits tried";
 #endif
   std::string log = read_file("/etc/tavel_trusted/.vemo.log");
   for (const char* limit : {"--as=20000000", "--nofile=6"}) {

@@ -60,7 +60,7 @@ void set_baseline_lock_seconds_for_testing(int seconds);
 int lock_baseline();
 // The lock of a reader that changes nothing (the drift report): shared with
 // other readers, it waits at most `wait_seconds` for a command that holds the
-// exclusive one and leaves every file alone; -1 with `why_not` otherwise.
+// exclusive one and leaves every file alone; false with `why_not` otherwise.
 bool lock_baseline_shared(int wait_seconds, std::string* why_not);
 void unlock_baseline();
 

@@ -13,6 +13,7 @@
 #include "support/tool_log.h"
 #include "support/user_diagnostics.h"
 #include "support/visible_text.h"
+#include "support/worker_pool.h"
 
 namespace {
 // What an update replaced, for the TPM step that follows it.
@@ -204,6 +205,13 @@ PreparedFile prepare_file(const std::string& path) {
   prepared.translated = translate_boot_path(path, &prepared.boot_path, &prepared.failure);
   if (prepared.translated) prepared.measurement = measure_file(path.c_str());
   return prepared;
+}
+
+void for_each_prepared(const std::vector<std::string>& paths,
+                       const std::function<void(size_t, const PreparedFile&)>& commit) {
+  for_each_in_order<PreparedFile>(
+      paths.size(), [&](size_t i) { return prepare_file(paths[i]); },
+      [&](size_t i, PreparedFile& prepared) { commit(i, prepared); });
 }
 
 int commit_add(const std::string& path, const PreparedFile& prepared) {

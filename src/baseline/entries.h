@@ -4,7 +4,9 @@
 // The operations change the loaded document only; the commands save it.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "bootpath/translation.h"
 #include "measure/file_measurement.h"
@@ -36,6 +38,10 @@ struct PreparedFile {
   FileMeasurement measurement;
 };
 PreparedFile prepare_file(const std::string& path);
+// Calls commit(i, prepared) for every path in order, with prepare_file(path)
+// computed ahead by the worker pool.
+void for_each_prepared(const std::vector<std::string>& paths,
+                       const std::function<void(size_t, const PreparedFile&)>& commit);
 
 // The document side of an add or update whose file work is done: the same
 // lookups, log lines, console lines and results as measurefile_add/_upd.

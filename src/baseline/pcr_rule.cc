@@ -2,22 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "baseline/entry_lookup.h"
 #include "support/tool_log.h"
 
 const char* const pcr_flag_to_str[5] = {"8", "9", "10", "11", "12"};
-
-namespace {
-
-bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
-
-bool ends_with(const char* text, const char* suffix) {
-  size_t length = strlen(text), suffix_length = strlen(suffix);
-  return length >= suffix_length && strcmp(text + length - suffix_length, suffix) == 0;
-}
-
-}  // namespace
 
 int entry_pcr(json_object* entry) {
   const char* text = stored_member(entry, "pcr");
@@ -36,9 +26,10 @@ int get_pcrFlag(const char* path) {
   char* name = getFilename(path);
   if (name == nullptr) return 12;
   int flag = 12;
-  if (starts_with(name, "vmlinuz")) flag = 9;
-  else if (starts_with(name, "initramfs") || starts_with(name, "initrd")) flag = 11;
-  else if (ends_with(name, ".cfg")) flag = 8;
+  std::string_view file_name(name);
+  if (file_name.starts_with("vmlinuz")) flag = 9;
+  else if (file_name.starts_with("initramfs") || file_name.starts_with("initrd")) flag = 11;
+  else if (file_name.ends_with(".cfg")) flag = 8;
   free(name);
   return flag;
 }

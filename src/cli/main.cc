@@ -7,7 +7,7 @@
 
 #include "bootpath/translation.h"
 #include "cli/cli.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "support/platform_programs.h"
 #include "support/tool_log.h"
 #include "support/user_diagnostics.h"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "baseline/document.h"
@@ -18,7 +19,7 @@
 #include "baseline/entry_lookup.h"
 #include "baseline/reservation.h"
 #include "commands/pre_start.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "baseline/path_list.h"
 #include "tpm/pcr_emulation.h"
 #include "support/tool_log.h"
@@ -27,11 +28,6 @@
 #include "support/visible_text.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(uint8_t* block) const { free(block); }
-};
-using DigestBlock = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // Rewrites the reference slot of the file's PCR; remembers the slot's former
 // content so a failed save can put it back. Logs under the command's name.
@@ -63,8 +59,6 @@ class SlotUpdate {
   bool have_previous_ = false;
   bool applied_ = false;
 };
-
-bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
 bool contains(const std::vector<std::string>& paths, const char* path) {
   return std::find(paths.begin(), paths.end(), path) != paths.end();
@@ -206,7 +200,7 @@ int zotrust_add(const char* path) {
     tell_user("zotrust_add", std::string("refused \"") + path + "\": not an absolute path");
     return -1;
   }
-  if (!starts_with(path, "/boot/") && !starts_with(path, "/etc/")) {
+  if (!std::string_view(path).starts_with("/boot/") && !std::string_view(path).starts_with("/etc/")) {
     writeLog(0, "only measure /boot/* and /etc/*, present path %s\n", path);
     tell_user("zotrust_add", std::string("refused \"") + path + "\": only files under /boot/ and /etc/ are measured");
     return -1;

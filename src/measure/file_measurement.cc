@@ -24,6 +24,7 @@
 #include "measure/sm3.h"
 #include "support/tool_log.h"
 #include "support/unique_fd.h"
+#include "support/visible_text.h"
 
 namespace file_measurement_internal {
 namespace {
@@ -103,12 +104,8 @@ const char* kind_of_file(mode_t type) {
 }
 
 void to_text(const uint8_t digest[32], char text[65]) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (int i = 0; i < 32; ++i) {
-    text[2 * i] = kDigits[digest[i] >> 4];
-    text[2 * i + 1] = kDigits[digest[i] & 0x0f];
-  }
-  text[64] = '\0';
+  std::string hex = hex_bytes(digest, 32);
+  memcpy(text, hex.c_str(), 65);
 }
 
 bool same_change_time(const struct timespec& a, const struct timespec& b) {

@@ -19,18 +19,19 @@
 #include "baseline/document.h"
 #include "baseline/leftovers.h"
 #include "baseline/recovery.h"
-#include "commands/discovery.h"
+#include "baseline/discovery.h"
 #include "bootpath/translation.h"
 #include "baseline/entry_lookup.h"
 #include "measure/file_measurement.h"
 #include "bootpath/grub_tools.h"
 #include "baseline/reservation.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "baseline/path_list.h"
 #include "baseline/pcr_rule.h"
 #include "tpm/pcr_emulation.h"
 #include "support/platform_programs.h"
 #include "tpm/nv_store.h"
+#include "support/visible_text.h"
 
 namespace drift {
 namespace {
@@ -42,28 +43,16 @@ constexpr size_t kSlotSize = 32;
 constexpr size_t kReferenceSize = 4 * kSlotSize;
 constexpr int kSnapshotPcrCount = 8;
 
-std::string hex(const uint8_t* bytes, size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * size);
-  for (size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
-
 // The shared baseline lock for the length of the check.
 class SharedBaselineLock {
  public:
   ~SharedBaselineLock() {
     if (held_) unlock_baseline();
   }
-  // "" on success, else why the lock could not be had.
-  std::string acquire(int wait_seconds) {
-    std::string why_not;
-    held_ = lock_baseline_shared(wait_seconds, &why_not);
-    return why_not;
+  // False with `why_not` when the lock could not be had.
+  bool acquire(int wait_seconds, std::string* why_not) {
+    held_ = lock_baseline_shared(wait_seconds, why_not);
+    return held_;
   }
 
  private:
@@ -75,21 +64,26 @@ struct JsonPut {
 };
 using Document = std::unique_ptr<json_object, JsonPut>;
 
-// The document and its "list", or the reason there is none.
-std::string load_document(Document* document, json_object** list) {
+// The document and its "list"; false with `why_not` when there is none.
+bool load_document(Document* document, json_object** list, std::string* why_not) {
   struct stat info {};
   if (stat(kBaselinePath, &info) != 0) {
-    if (errno == ENOENT) return std::string("no baseline: ") + kBaselinePath + " does not exist (run zovemo_config -i)";
-    return std::string("cannot examine ") + kBaselinePath + ": " + strerror(errno);
+    if (errno == ENOENT) *why_not = std::string("no baseline: ") + kBaselinePath + " does not exist (run zovemo_config -i)";
+    else *why_not = std::string("cannot examine ") + kBaselinePath + ": " + strerror(errno);
+    return false;
   }
-  if (access(kBaselinePath, R_OK) != 0) return std::string("cannot read ") + kBaselinePath + ": " + strerror(errno);
-  std::string why_not;
-  document->reset(read_baseline_document(&why_not));
-  if (!*document) return why_not;
+  if (access(kBaselinePath, R_OK) != 0) {
+    *why_not = std::string("cannot read ") + kBaselinePath + ": " + strerror(errno);
+    return false;
+  }
+  document->reset(read_baseline_document(why_not));
+  if (!*document) return false;
   if (!json_object_is_type(document->get(), json_type_object) ||
-      !json_object_object_get_ex(document->get(), "list", list) || !json_object_is_type(*list, json_type_array))
-    return std::string("damaged baseline: ") + kBaselinePath + " has no \"list\" array";
-  return "";
+      !json_object_object_get_ex(document->get(), "list", list) || !json_object_is_type(*list, json_type_array)) {
+    *why_not = std::string("damaged baseline: ") + kBaselinePath + " has no \"list\" array";
+    return false;
+  }
+  return true;
 }
 
 Finding finding(FindingKind kind, const std::string& path) {
@@ -260,8 +254,8 @@ void compare_snapshot(std::vector<Finding>* findings) {
       Finding differs = finding(FindingKind::kSnapshotDiffers, "");
       differs.index = kSnapshotIndex;
       differs.pcr = pcr;
-      differs.stored = hex(snapshot + pcr * kSlotSize, kSlotSize);
-      differs.current = hex(live + pcr * kSlotSize, kSlotSize);
+      differs.stored = hex_bytes(snapshot + pcr * kSlotSize, kSlotSize);
+      differs.current = hex_bytes(live + pcr * kSlotSize, kSlotSize);
       findings->push_back(differs);
     }
     return;
@@ -297,7 +291,7 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
                         "the reference values cannot be read", findings);
     } else {
       for (size_t slot = 0; slot < references.size(); ++slot)
-        tpm->slots.push_back({references[slot].pcr, hex(image + slot * kSlotSize, kSlotSize), references[slot].value});
+        tpm->slots.push_back({references[slot].pcr, hex_bytes(image + slot * kSlotSize, kSlotSize), references[slot].value});
     }
   }
   for (const auto& slot : tpm->slots) {
@@ -320,7 +314,7 @@ std::vector<ReferenceValue> reference_values(json_object* list) {
   for (int flag : kFlags) {
     uint8_t value[kSlotSize];
     reference_value_of(list, flag, value);
-    ReferenceValue reference{flag, 0, hex(value, kSlotSize)};
+    ReferenceValue reference{flag, 0, hex_bytes(value, kSlotSize)};
     for (size_t i = 0; i < json_object_array_length(list); ++i)
       reference.entries += entry_pcr(json_object_array_get_idx(list, i)) == flag;
     references.push_back(reference);
@@ -334,19 +328,20 @@ Policy stored_policy(json_object* document) {
   return Policy{trust != nullptr ? trust : "", arrest != nullptr ? arrest : ""};
 }
 
-// "" when the GRUB tools can translate paths, else why not. What choosing
-// the tools needs is looked for first: a failed choice would be logged, and
-// the report writes no log entry.
-std::string grub_tools_missing() {
+// Whether the GRUB tools can translate paths; false with `why_not`. What
+// choosing the tools needs is looked for first: a failed choice would be
+// logged, and the report writes no log entry.
+bool grub_tools_ready(std::string* why_not) {
+  why_not->clear();
   glob_t matches{};
   bool found = glob("/boot/grub*", GLOB_NOSORT, nullptr, &matches) == 0;
   globfree(&matches);
-  if (!found) return "no GRUB directory under /boot";
-  if (find_program("ls").empty()) return "ls not found";
-  if (set_command() != 0) return "the GRUB tools cannot be chosen";
+  if (!found) *why_not = "no GRUB directory under /boot";
+  else if (find_program("ls").empty()) *why_not = "ls not found";
+  else if (set_command() != 0) *why_not = "the GRUB tools cannot be chosen";
   for (const char* tool : {GRUB_PROBE, GRUB_MKRELPATH})
-    if (find_program(tool).empty()) return std::string(tool) + " not found";
-  return "";
+    if (why_not->empty() && find_program(tool).empty()) *why_not = std::string(tool) + " not found";
+  return why_not->empty();
 }
 
 // Entries whose file was measured, grouped by file, in list order.
@@ -531,12 +526,10 @@ void check_pcr(json_object* entry, const char* path, std::vector<Finding>* findi
 
 void check_baseline(const Options& options, Report* report) {
   SharedBaselineLock lock;
-  report->failure = lock.acquire(options.wait_seconds);
-  if (!report->failure.empty()) return;
+  if (!lock.acquire(options.wait_seconds, &report->failure)) return;
   Document document;
   json_object* list = nullptr;
-  report->failure = load_document(&document, &list);
-  if (!report->failure.empty()) return;
+  if (!load_document(&document, &list, &report->failure)) return;
   report->policy = stored_policy(document.get());
   report->references = reference_values(list);
 
@@ -562,7 +555,8 @@ void check_baseline(const Options& options, Report* report) {
     held.insert(normal(path));
   }
   std::vector<FileHolders> measured = files.holders();
-  std::string missing = measured.empty() ? "" : grub_tools_missing();
+  std::string missing;  // why the boot paths cannot be checked
+  if (!measured.empty()) grub_tools_ready(&missing);
   std::vector<TranslationFailure> failures(measured.size());
   std::vector<std::string> boot_paths =
       missing.empty() ? translate_all(measured, &failures) : std::vector<std::string>(measured.size());

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/discovery.h"
+#include "baseline/discovery.h"
 
 namespace drift {
 

@@ -21,7 +21,7 @@
 #include "baseline/document.h"
 #include "bootpath/translation.h"
 #include "status/drift_report.h"
-#include "commands/worker_pool.h"
+#include "support/worker_pool.h"
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
 #include "support/user_diagnostics.h"
@@ -463,8 +463,8 @@ bool parse_seconds(const char* option, const char* text, long low, long high, in
   errno = 0;
   long value = strtol(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
-    fprintf(stderr, "zovemo_status: %s wants a number of seconds from %ld to %ld, not \"%s\"\n", option, low, high,
-            text);
+    warn_user(std::string(option) + " wants a number of seconds from " + std::to_string(low) + " to " +
+              std::to_string(high) + ", not \"" + text + "\"");
     return false;
   }
   *seconds = static_cast<int>(value);
@@ -505,10 +505,8 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 }  // namespace
 
 static int report_main(int argc, char** argv) {
-  // The report changes nothing, the tool log included; what the shared code
-  // tells the user is its own.
+  // The report changes nothing, the tool log included.
   keep_tool_log_closed();
-  set_user_program_name("zovemo_status");
   umask(umask(0) & 077);
   if (std::string zone = ignore_time_zone_not_in_a_file(); !zone.empty()) warn_user(zone);
 #ifdef ZOVEMO_ONE_FILE_AT_A_TIME
@@ -543,7 +541,7 @@ static int report_main(int argc, char** argv) {
         break;
       case kPrometheus:
         if (optarg[0] == '\0') {
-          fprintf(stderr, "zovemo_status: --prometheus wants a file name\n");
+          warn_user("--prometheus wants a file name");
           return kUsageError;
         }
         metrics_file = optarg;
@@ -566,7 +564,7 @@ static int report_main(int argc, char** argv) {
     }
   }
   if (optind < argc) {
-    fprintf(stderr, "zovemo_status: unexpected argument \"%s\"\n", argv[optind]);
+    warn_user(std::string("unexpected argument \"") + argv[optind] + "\"");
     usage(stderr);
     return kUsageError;
   }
@@ -583,11 +581,11 @@ static int report_main(int argc, char** argv) {
   }
   Result result{report, ""};
   if (!metrics_file.empty()) write_metrics_file(metrics_file, prometheus_text(report), &result.metrics_error);
-  if (!result.metrics_error.empty()) fprintf(stderr, "zovemo_status: %s\n", result.metrics_error.c_str());
+  if (!result.metrics_error.empty()) warn_user(result.metrics_error);
   if (!quiet && json) {
     print_json(result);
   } else if (!quiet) {
-    if (report.outcome == drift::Outcome::kFailed) fprintf(stderr, "zovemo_status: %s\n", report.failure.c_str());
+    if (report.outcome == drift::Outcome::kFailed) warn_user(report.failure);
     print_human(result);
   }
   fflush(stdout);
@@ -602,12 +600,14 @@ static int report_main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  // What the shared code tells the user is the report's own, from the start.
+  set_user_program_name("zovemo_status");
   end_programs_with_the_process();
   try {
     return report_main(argc, argv);
   } catch (const std::exception& error) {
     // Out of memory: still the one line a monitoring system reads.
-    fprintf(stderr, "zovemo_status: check given up: %s\n", error.what());
+    warn_user_without_memory("check given up: ", error.what());
     printf("ZOVEMO UNKNOWN - check given up: %s | check_seconds=0.000s\n", error.what());
     fflush(stdout);
     return static_cast<int>(drift::Verdict::kUnknown);

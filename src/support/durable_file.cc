@@ -64,23 +64,23 @@ int create_scratch(const char* scratch, std::vector<char>* name) {
 
 // Opens a regular file without following a link and without blocking on a
 // FIFO planted in its place.
-int open_regular(const char* path, int flags, std::string* error) {
+int open_regular(const char* path, int flags, std::string* why_not) {
   int descriptor = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) {
-    if (error) *error = describe(errno == ELOOP ? "refuse symbolic link" : "open", path);
+    if (why_not) *why_not = describe(errno == ELOOP ? "refuse symbolic link" : "open", path);
     return -1;
   }
   struct stat info {};
   if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(descriptor);
     errno = EINVAL;
-    if (error) *error = std::string("refuse \"") + path + "\": not a regular file";
+    if (why_not) *why_not = std::string("refuse \"") + path + "\": not a regular file";
     return -1;
   }
   return descriptor;
 }
 
-bool replace_with_mode(const char* path, std::string_view content, std::string* error, const char* scratch,
+bool replace_with_mode(const char* path, std::string_view content, std::string* why_not, const char* scratch,
                       mode_t mode) {
   std::string target = path;
   std::string pattern = scratch != nullptr ? std::string(scratch) : target + kTemporaryInfix + "XXXXXX";
@@ -89,18 +89,18 @@ bool replace_with_mode(const char* path, std::string_view content, std::string* 
 
   int descriptor = create_scratch(scratch, &name);
   if (descriptor < 0) {
-    *error = describe("create temporary file for", target);
+    *why_not = describe("create temporary file for", target);
     return false;
   }
   bool ok = fchmod(descriptor, mode) == 0;
-  if (!ok) *error = describe("set mode of", name.data());
-  if (ok && !(ok = write_all(descriptor, content))) *error = describe("write", name.data());
-  if (ok && !(ok = fsync(descriptor) == 0)) *error = describe("flush", name.data());
+  if (!ok) *why_not = describe("set mode of", name.data());
+  if (ok && !(ok = write_all(descriptor, content))) *why_not = describe("write", name.data());
+  if (ok && !(ok = fsync(descriptor) == 0)) *why_not = describe("flush", name.data());
   if (close(descriptor) != 0 && ok) {
     ok = false;
-    *error = describe("close", name.data());
+    *why_not = describe("close", name.data());
   }
-  if (ok && !(ok = rename(name.data(), path) == 0)) *error = describe("rename over", target);
+  if (ok && !(ok = rename(name.data(), path) == 0)) *why_not = describe("rename over", target);
   if (!ok) {
     int saved = errno;
     unlink(name.data());
@@ -114,28 +114,28 @@ bool replace_with_mode(const char* path, std::string_view content, std::string* 
 
 }  // namespace
 
-bool replace_file(const char* path, std::string_view content, std::string* error, const char* scratch) {
-  return replace_with_mode(path, content, error, scratch, mode_for(path));
+bool replace_file(const char* path, std::string_view content, std::string* why_not, const char* scratch) {
+  return replace_with_mode(path, content, why_not, scratch, mode_for(path));
 }
 
-bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error) {
+bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* why_not) {
   struct stat info {};
   if (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
-    *error = std::string("refuse \"") + path + "\": it exists and is not a regular file";
+    *why_not = std::string("refuse \"") + path + "\": it exists and is not a regular file";
     return false;
   }
-  return replace_with_mode(path, content, error, nullptr, mode);
+  return replace_with_mode(path, content, why_not, nullptr, mode);
 }
 
-bool append_to_file(const char* path, std::string_view content, std::string* error) {
-  UniqueFd descriptor(open_regular(path, O_WRONLY | O_APPEND, error));
+bool append_to_file(const char* path, std::string_view content, std::string* why_not) {
+  UniqueFd descriptor(open_regular(path, O_WRONLY | O_APPEND, why_not));
   if (descriptor.get() < 0) return false;
   if (!write_all(descriptor.get(), content)) {
-    *error = describe("append to", path);
+    *why_not = describe("append to", path);
     return false;
   }
   if (fsync(descriptor.get()) != 0) {
-    *error = describe("flush", path);
+    *why_not = describe("flush", path);
     return false;
   }
   return true;
@@ -155,17 +155,17 @@ bool read_whole_file(const char* path, std::string* content) {
   }
 }
 
-bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* error) {
-  UniqueFd descriptor(open_regular(path, O_RDONLY, error));
+bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* why_not) {
+  UniqueFd descriptor(open_regular(path, O_RDONLY, why_not));
   if (descriptor.get() < 0) return false;
   struct stat info {};
   if (fstat(descriptor.get(), &info) != 0) {
-    *error = describe("examine", path);
+    *why_not = describe("examine", path);
     return false;
   }
   const std::string too_large = std::string("refuse \"") + path + "\": larger than " + std::to_string(limit) + " bytes";
   if (static_cast<uint64_t>(info.st_size) > limit) {
-    *error = too_large;
+    *why_not = too_large;
     return false;
   }
   content->clear();
@@ -174,12 +174,12 @@ bool read_whole_file(const char* path, std::string* content, size_t limit, std::
     ssize_t got = read(descriptor.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *error = describe("read", path);
+      *why_not = describe("read", path);
       return false;
     }
     if (got == 0) return true;
     if (content->size() + static_cast<size_t>(got) > limit) {  // it grew while read
-      *error = too_large;
+      *why_not = too_large;
       return false;
     }
     content->append(buffer, static_cast<size_t>(got));

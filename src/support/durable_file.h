@@ -17,30 +17,30 @@
 #include <string_view>
 #include <vector>
 
-// False with `error` describing the failed step. `scratch` names
+// False with `why_not` describing the failed step. `scratch` names
 // the temporary file; without it a unique name "<path>.new-XXXXXX" is made.
 // A fixed scratch name is only safe under the baseline lock: whatever stands
 // there is removed first.
-bool replace_file(const char* path, std::string_view content, std::string* error,
+bool replace_file(const char* path, std::string_view content, std::string* why_not,
                  const char* scratch = nullptr);
 
 // replace_file for a target that may stand where anything else could (a file
 // named by the administrator): one that exists and is not a regular file (a
 // device node, a FIFO, a link, a directory) is refused and left as it is.
 // The new file gets `mode`, whatever the old one had.
-bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* error);
+bool replace_regular_file(const char* path, std::string_view content, mode_t mode, std::string* why_not);
 
 // Appends `content` to the existing regular file `path` and flushes it to
-// disk; false with `error` when it is missing, a link or not a regular file, or
+// disk; false with `why_not` when it is missing, a link or not a regular file, or
 // cannot be written whole.
-bool append_to_file(const char* path, std::string_view content, std::string* error);
+bool append_to_file(const char* path, std::string_view content, std::string* why_not);
 
 // Reads a whole regular file without following a link at `path`; false when
 // it cannot be opened or read, or is not a regular file.
 bool read_whole_file(const char* path, std::string* content);
-// The same, refusing a file of more than `limit` bytes; `error` says why it
+// The same, refusing a file of more than `limit` bytes; `why_not` says why it
 // failed.
-bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* error);
+bool read_whole_file(const char* path, std::string* content, size_t limit, std::string* why_not);
 
 // What replace_file leaves behind when it is killed: the temporary files
 // "<path>.new-*" and, when given and present, the fixed scratch file.

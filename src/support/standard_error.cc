@@ -18,3 +18,10 @@ void warn_user(const std::string& message) {
   fprintf(stderr, "%s: %s\n", program_name, escape_control_characters(message).c_str());
   fflush(stderr);
 }
+
+void warn_user_without_memory(const char* message, const char* detail) noexcept {
+  std::lock_guard<std::mutex> guard(standard_error_mutex);
+  fflush(stdout);
+  fprintf(stderr, "%s: %s%s\n", program_name, message, detail);
+  fflush(stderr);
+}

@@ -13,3 +13,8 @@ void warn_user(const std::string& message);
 // The name the lines begin with, "zovemo_config" unless a program (the
 // drift report) names itself at the start of main, before any thread.
 void set_user_program_name(const char* name);
+
+// warn_user's line "<message><detail>" for when memory may have run out: it
+// allocates nothing and escapes nothing, so both are the program's own texts
+// (an exception's what()), never outside text.
+void warn_user_without_memory(const char* message, const char* detail) noexcept;

@@ -90,11 +90,15 @@ std::string valid_utf8(std::string_view text) {
 }
 
 std::string hex_bytes(std::string_view text) {
+  return hex_bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+std::string hex_bytes(const uint8_t* bytes, size_t size) {
   std::string hex;
-  hex.reserve(2 * text.size());
-  for (char c : text) {
-    hex += kDigits[static_cast<unsigned char>(c) >> 4];
-    hex += kDigits[static_cast<unsigned char>(c) & 15];
+  hex.reserve(2 * size);
+  for (size_t i = 0; i < size; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
   }
   return hex;
 }

@@ -5,6 +5,8 @@
 // parsers of other tools.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,3 +27,5 @@ std::string valid_utf8(std::string_view text);
 
 // Every byte of `text` as two lowercase hex digits.
 std::string hex_bytes(std::string_view text);
+// The same for `size` bytes at `bytes`: digests, slots, PCR values.
+std::string hex_bytes(const uint8_t* bytes, size_t size);

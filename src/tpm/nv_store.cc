@@ -23,6 +23,7 @@
 #include "tpm/standin/tpm_standin.h"
 #include "support/unique_fd.h"
 #include "support/user_diagnostics.h"
+#include "support/visible_text.h"
 
 int tpm_chip_exist = 0;
 PcrReadCall tpm_pcr_read = Tss2_PCR_Read;
@@ -106,11 +107,6 @@ bool simulator_accepts() {
   socklen_t length = sizeof error;
   return getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
-
-struct FreeBlock {
-  void operator()(uint8_t* block) const { free(block); }
-};
-using Block = std::unique_ptr<uint8_t, FreeBlock>;
 
 // One TPM context for the length of an operation, freed and closed on every
 // way out. A failed create or connect is not reported here: the TPM calls
@@ -237,18 +233,24 @@ int write_slot(int slot, const uint8_t content[kSlotSize]) {
   return 0;
 }
 
+// The TPM's answer for its SM3-256 PCR `pcr` into `values` (zeroed first),
+// on the session's context; the library's result, noted.
+TpmResult read_one_pcr(TpmSession& session, int pcr, TpmPcrValues* values) {
+  TpmPcrSelection selection, read;
+  Tss2_Init_PcrSelection(&selection);
+  Tss2_Set_PcrSelection_Data(&selection, kTpmAlgSm3_256, static_cast<uint32_t>(pcr));
+  memset(values, 0, sizeof *values);
+  uint32_t update_counter = 0;
+  return noted(session.operation(), tpm_pcr_read(session.handle(), &selection, &update_counter, values, &read));
+}
+
 // The TPM's SM3-256 PCR `pcr` into `out` (bytes the TPM did not give stay
 // zero, like the slot of a failed read); false, logged, with the library's
 // result in `rc`.
 bool read_pcr(int pcr, uint8_t out[kSlotSize], TpmResult* rc) {
   TpmSession session("get_tpm_pcr");
-  TpmPcrSelection selection, read;
-  Tss2_Init_PcrSelection(&selection);
-  Tss2_Set_PcrSelection_Data(&selection, kTpmAlgSm3_256, static_cast<uint32_t>(pcr));
   TpmPcrValues values;
-  memset(&values, 0, sizeof values);
-  uint32_t update_counter = 0;
-  *rc = noted(session.operation(), tpm_pcr_read(session.handle(), &selection, &update_counter, &values, &read));
+  *rc = read_one_pcr(session, pcr, &values);
   if (*rc != 0) {
     writeLog(1, "tpm_oper: read pcr %d failed\n", pcr);
     return false;
@@ -322,10 +324,10 @@ int init_measure_tpm_exist() {
 
   const int flags[] = {8, 9, 11, 12};
   for (int flag : flags) {
-    Block aggregate(emulate_pcr(flag));
+    DigestBlock aggregate(emulate_pcr(flag));
     if (!aggregate) continue;
     printf_data_32(aggregate.get());
-    Block extended(pcr_extend(aggregate.get()));
+    DigestBlock extended(pcr_extend(aggregate.get()));
     if (extended) memcpy(reference + slot_of(flag) * kSlotSize, extended.get(), kSlotSize);
   }
   take_snapshot(snapshot);
@@ -419,7 +421,7 @@ bool report_unanswering_tpm() {
 }
 
 uint8_t* get_tpm_pcr(int pcr) {
-  Block result(static_cast<uint8_t*>(calloc(1, kSlotSize)));
+  DigestBlock result(static_cast<uint8_t*>(calloc(1, kSlotSize)));
   if (!result) return nullptr;
   TpmResult rc = 0;
   if (!read_pcr(pcr, result.get(), &rc)) return nullptr;
@@ -431,13 +433,11 @@ int update_nv_space(const uint8_t* value, int pcr) {
   if (slot < 0) return -1;
   uint8_t content[kSlotSize] = {};
   if (value != nullptr) {
-    Block extended(pcr_extend(value));
+    DigestBlock extended(pcr_extend(value));
     if (!extended) return -1;
     memcpy(content, extended.get(), kSlotSize);
   }
-  char hex[2 * kSlotSize + 1];
-  for (size_t i = 0; i < kSlotSize; ++i) snprintf(hex + 2 * i, 3, "%02x", content[i]);
-  writeLog(0, "PCR%d_PCR: %s\n", pcr, hex);
+  writeLog(0, "PCR%d_PCR: %s\n", pcr, hex_bytes(content, kSlotSize).c_str());
   return write_slot(slot, content);
 }
 
@@ -456,10 +456,10 @@ bool read_reference_index(uint8_t image[kReferenceSize]) {
   return read_reference(session, image, false);
 }
 
-NvIndexState probe_nv_index(uint32_t index, std::string* reason) {
+NvIndexState probe_nv_index(uint32_t index, std::string* why_not) {
   TpmSession session("probe_nv_index");
   if (session.result() != 0) {
-    *reason = tpm_result_words(session.result());
+    *why_not = tpm_result_words(session.result());
     return NvIndexState::kUnreadable;
   }
   TpmSizedBuffer data;
@@ -469,7 +469,7 @@ NvIndexState probe_nv_index(uint32_t index, std::string* reason) {
   uint32_t type = 0, offset = 0;
   Tss2_ErrCode(rc, &type, &offset);
   if (type == kTpmRcHandle) return NvIndexState::kMissing;
-  *reason = tpm_result_words(rc);
+  *why_not = tpm_result_words(rc);
   return NvIndexState::kUnreadable;
 }
 
@@ -478,33 +478,28 @@ bool restore_nv_slot(int pcr, const uint8_t* content) {
   return slot >= 0 && content != nullptr && write_slot(slot, content) == 0;
 }
 
-bool read_snapshot_index(uint8_t image[kSnapshotSize], std::string* reason) {
+bool read_snapshot_index(uint8_t image[kSnapshotSize], std::string* why_not) {
   TpmSession session("read_snapshot_index");
   TpmSizedBuffer data;
   memset(&data, 0, sizeof data);
   TpmResult rc = noted(session.operation(),
                        Tss2_NV_Read(session.handle(), &owner_auth(), kSnapshotIndex, kSnapshotSize, 0, &data));
   if (rc != 0 || data.size != kSnapshotSize) {
-    *reason = tpm_result_words(failure_of(session, rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE));
+    *why_not = tpm_result_words(failure_of(session, rc != 0 ? rc : TSS2_ESYS_RC_MALFORMED_RESPONSE));
     return false;
   }
   memcpy(image, data.buffer, kSnapshotSize);
   return true;
 }
 
-bool read_live_pcrs(uint8_t values[kSnapshotSize], std::string* reason) {
+bool read_live_pcrs(uint8_t values[kSnapshotSize], std::string* why_not) {
   TpmSession session("read_live_pcrs");
   for (int pcr = 0; pcr < kSnapshotPcrs; ++pcr) {
-    TpmPcrSelection selection, read;
-    Tss2_Init_PcrSelection(&selection);
-    Tss2_Set_PcrSelection_Data(&selection, kTpmAlgSm3_256, static_cast<uint32_t>(pcr));
     TpmPcrValues answer;
-    memset(&answer, 0, sizeof answer);
-    uint32_t update_counter = 0;
-    TpmResult rc = noted(session.operation(), tpm_pcr_read(session.handle(), &selection, &update_counter, &answer, &read));
+    TpmResult rc = read_one_pcr(session, pcr, &answer);
     if (rc == 0 && (answer.count == 0 || answer.digests[0].size != kSlotSize)) rc = kNoPcr;
     if (rc != 0) {
-      *reason = "reading the TPM's SM3-256 PCR " + std::to_string(pcr) + " failed: " +
+      *why_not = "reading the TPM's SM3-256 PCR " + std::to_string(pcr) + " failed: " +
                 tpm_result_words(failure_of(session, rc));
       return false;
     }

@@ -72,16 +72,16 @@ bool read_reference_index(uint8_t image[128]);
 // read; for the drift report, which must tell a missing index from one it
 // cannot read.
 enum class NvIndexState { kPresent, kMissing, kUnreadable };
-// `reason` says why when the state is kUnreadable.
-NvIndexState probe_nv_index(uint32_t index, std::string* reason);
+// `why_not` says why when the state is kUnreadable.
+NvIndexState probe_nv_index(uint32_t index, std::string* why_not);
 
-// The 256 bytes of the snapshot index; false with `reason` when they cannot
+// The 256 bytes of the snapshot index; false with `why_not` when they cannot
 // be read. Reports nothing.
-bool read_snapshot_index(uint8_t image[256], std::string* reason);
-// The TPM's SM3-256 PCRs 0..7 now, 32 bytes each; false with `reason` (the
+bool read_snapshot_index(uint8_t image[256], std::string* why_not);
+// The TPM's SM3-256 PCRs 0..7 now, 32 bytes each; false with `why_not` (the
 // first PCR that gave no value, and why) when not all of them could be read.
 // Reports nothing.
-bool read_live_pcrs(uint8_t values[256], std::string* reason);
+bool read_live_pcrs(uint8_t values[256], std::string* why_not);
 
 // Whether an NV index is defined as initialisation defines it: attributes,
 // size, name algorithm and no authorisation policy. The name algorithm is

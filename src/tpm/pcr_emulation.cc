@@ -7,6 +7,7 @@
 #include "baseline/document.h"
 #include "baseline/entry_lookup.h"
 #include "measure/sm3.h"
+#include "support/visible_text.h"
 
 namespace {
 
@@ -84,8 +85,6 @@ void reference_value_of(json_object* list, int pcr, uint8_t out[32]) {
 }
 
 void printf_data_32(const uint8_t* value) {
-  printf("printf_data_32:");
-  for (int i = 0; i < 32; ++i) printf("%02x", value[i]);
-  printf("\n");
+  printf("printf_data_32:%s\n", hex_bytes(value, 32).c_str());
   fflush(stdout);
 }

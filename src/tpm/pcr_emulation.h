@@ -9,6 +9,8 @@
 #include <json-c/json.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "baseline/pcr_rule.h"
 
@@ -26,6 +28,12 @@ void reference_value_of(json_object* list, int pcr, uint8_t out[32]);
 
 // New 32-byte block: SM3(32 zero bytes || value). The caller frees it.
 uint8_t* pcr_extend(const uint8_t* value);
+
+// Owns a block of emulate_pcr, emulate_pcr_of or pcr_extend and frees it.
+struct FreeDigest {
+  void operator()(uint8_t* block) const { free(block); }
+};
+using DigestBlock = std::unique_ptr<uint8_t, FreeDigest>;
 
 // Prints "printf_data_32:" and the 32 bytes as lowercase hex, one line.
 void printf_data_32(const uint8_t* value);

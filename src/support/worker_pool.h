@@ -1,6 +1,6 @@
-// Runs the file work of the commands that touch every file (translation by
-// the GRUB tools and SM3 measurement) on a pool of worker threads, while one
-// thread commits the results in list order. Workers never touch the document,
+// Runs the file work of the commands and of the drift report that touch
+// every file (translation by the GRUB tools and SM3 measurement) on a pool of
+// worker threads, while one thread commits the results in list order. Workers never touch the document,
 // retVal, the log or the console, so everything observable is exactly what
 // one-file-at-a-time processing gives; only the outside programs overlap.
 #pragma once
@@ -14,8 +14,6 @@
 #include <thread>
 #include <system_error>
 #include <vector>
-
-#include "baseline/entries.h"
 
 // Number of workers: 0 sizes the pool to the CPUs this process may run on;
 // 1 processes one file at a time on the calling thread.
@@ -107,8 +105,3 @@ void for_each_in_order(size_t count, const std::function<Result(size_t)>& work,
     commit(i, result);
   }
 }
-
-// Calls commit(i, prepared) for every path in order, with prepare_file(path)
-// computed ahead by the workers.
-void for_each_prepared(const std::vector<std::string>& paths,
-                       const std::function<void(size_t, const PreparedFile&)>& commit);

@@ -1,4 +1,4 @@
-#include "commands/discovery.h"
+#include "baseline/discovery.h"
 
 #include "baseline/path_list.h"
 #include "support/platform_programs.h"
