@@ -368,6 +368,23 @@ TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectoryStillSaysTheD
   EXPECT_TRUE(contains(run.err, "zovemo-hook: /boot/grub/x86_64-efi/normal.mod not refreshed: ")) << run.err;
 }
 
+// A package database that never answers stops the refresh after one bounded
+// wait, said, instead of holding the package run past its time.
+TEST_F(HooksKernel, RefreshAfterPackagesWithADpkgQueryThatNeverAnswersStopsInTimeAndSaysSo) {
+  write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
+  std::string hanging = root_ + "/dpkg-query";
+  write_script(hanging, "exec sleep 1000\n");
+  ASSERT_EQ(mount(hanging.c_str(), "/usr/bin/dpkg-query", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  auto start = std::chrono::steady_clock::now();
+  auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
+  auto waited = std::chrono::steady_clock::now() - start;
+  umount2("/usr/bin/dpkg-query", MNT_DETACH);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_LT(waited, std::chrono::seconds(60));
+  EXPECT_TRUE(contains(run.err, "zovemo-hook: dpkg-query did not answer within 30 seconds: nothing refreshed")) << run.err;
+  EXPECT_TRUE(take_calls().empty());
+}
+
 // The refresh after package operations, against the real dpkg: a private
 // dpkg database, /usr/lib (overlay) and /usr/lib/grub (tmpfs) in the test's
 // mount namespace; a stand-in of our package built from the shipped trigger,

@@ -18,7 +18,7 @@ namespace {
 // over every GRUB platform is some hundred KiB.
 constexpr size_t kAnswerBytes = 64u << 20;
 
-ProgramOutput run(const std::vector<std::string>& argv) {
+ProgramOutput run_bounded(const std::vector<std::string>& argv) {
   return run_program(argv, ErrorOutput::kDiscard, 0, '\n', RunBounds{kProgramSeconds, kAnswerBytes});
 }
 
@@ -55,7 +55,7 @@ std::string digest_of(const std::string& algorithm, const std::string& file) {
       {"8", "sha256sum"},      {"9", "sha384sum"},    {"10", "sha512sum"},     {"11", "sha224sum"}};
   auto program = programs.find(algorithm);
   if (program == programs.end()) return "";
-  ProgramOutput output = run({program->second, "--", file});
+  ProgramOutput output = run_bounded({program->second, "--", file});
   if (!output.succeeded() || output.lines.empty()) return "";
   std::string sum = output.lines.front().substr(0, output.lines.front().find(' '));
   if (!sum.empty() && sum.front() == '\\') sum.erase(0, 1);
@@ -63,6 +63,15 @@ std::string digest_of(const std::string& algorithm, const std::string& file) {
 }
 
 }  // namespace
+
+// A program of the records that hangs (a dpkg database that never
+// answers) stops the reading: each further one would wait as long.
+ProgramOutput PackageRecords::run(const std::vector<std::string>& argv) {
+  if (!stalled_.empty()) return ProgramOutput{};
+  ProgramOutput output = run_bounded(argv);
+  if (output.timed_out) stalled_ = argv.front() + " did not answer within " + std::to_string(kProgramSeconds) + " seconds";
+  return output;
+}
 
 bool state_dir_safe() {
   struct stat info;
@@ -184,7 +193,7 @@ std::vector<std::string> PackageRecords::dpkg_owners(const std::string& file) co
 
 // dpkg's MD5 record of a package's file: its md5sums, else its conffiles
 // (an obsolete conffile has none).
-std::string PackageRecords::dpkg_record(const std::string& package, const std::string& file) const {
+std::string PackageRecords::dpkg_record(const std::string& package, const std::string& file) {
   ProgramOutput where = run({"dpkg-query", "--control-path", package, "md5sums"});
   std::string sums;
   if (where.succeeded() && !where.lines.empty() && read_whole_file(where.lines.front().c_str(), &sums)) {

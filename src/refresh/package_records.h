@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "refresh/refresh_decision.h"
+#include "support/platform_programs.h"
 
 namespace refresh {
 
@@ -47,13 +48,20 @@ class PackageRecords : public Records {
   std::string dropped_by(const std::string& module) override;
   std::string grub_package_of(const std::string& platform) override;
 
+  // "" while every program the records were read with answered in time;
+  // else which did not, and the refresh reads nothing more.
+  const std::string& stalled() const { return stalled_; }
+
  private:
+  ProgramOutput run(const std::vector<std::string>& argv);
+
   std::vector<std::string> dpkg_owners(const std::string& file) const;
-  std::string dpkg_record(const std::string& package, const std::string& file) const;
+  std::string dpkg_record(const std::string& package, const std::string& file);
 
   bool shipped_known_ = false;
   Shipped shipped_now_;
   std::vector<std::string> owner_lines_;
+  std::string stalled_;
 };
 
 }  // namespace refresh

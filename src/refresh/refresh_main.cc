@@ -155,6 +155,11 @@ void refresh_after_packages() {
   }
   refresh::PackageRecords records;
   records.read_shipped();
+  if (!records.stalled().empty()) {
+    report_failure(records.stalled() + ": nothing refreshed after the package operation; run " + hook_path +
+                   " packages once the package records answer");
+    return;
+  }
   if (report.outcome == drift::Outcome::kInStep) {
     records.keep_shipped_record();
     return;
@@ -180,9 +185,9 @@ void refresh_after_packages() {
     bool out_of_time = std::chrono::steady_clock::now() - started >= std::chrono::seconds(kPackagesSeconds);
     if (gave_up.empty() && out_of_time) gave_up = "the refresh ran out of its " + std::to_string(kPackagesSeconds) + " seconds";
     refresh::Decision decision;
-    if (gave_up.empty()) {
-      decision = refresh::decide(item->kind, item->path, records);
-    } else {
+    if (gave_up.empty()) decision = refresh::decide(item->kind, item->path, records);
+    if (gave_up.empty() && !records.stalled().empty()) gave_up = records.stalled();
+    if (!gave_up.empty()) {
       // Not looked at: no record is read once the refresh has stopped.
       decision.option = item->kind == drift::FindingKind::kNewFile ? "-a"
                         : item->kind == drift::FindingKind::kMissing ? "-d" : "-u";
