@@ -21,6 +21,7 @@
 #include <ctime>
 #include <future>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,16 +120,9 @@ void apply(const refresh::Decision& decision, const std::string& path, std::stri
     return;
   }
   std::string reasons;
-  for (const std::string& line : [&] {
-         std::vector<std::string> lines;
-         size_t from = 0;
-         for (size_t at; (at = output.errors.find('\n', from)) != std::string::npos; from = at + 1)
-           lines.push_back(output.errors.substr(from, at - from));
-         lines.push_back(output.errors.substr(from));
-         return lines;
-       }()) {
+  std::istringstream errors(output.errors);
+  for (std::string line; std::getline(errors, line);)
     if (line.compare(0, 15, "zovemo_config: ") == 0) reasons += (reasons.empty() ? "" : "; ") + line.substr(15);
-  }
   if (reasons.empty() && !output.succeeded()) reasons = "it " + output.end_description();
   report_failure("could not refresh " + path + " in the baseline (zovemo_config " + decision.option + ")" +
                  (reasons.empty() ? "" : ": " + reasons));
