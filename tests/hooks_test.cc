@@ -79,6 +79,7 @@ class HooksKernel : public ::testing::Test {
     write_script(bin_ + "/zovemo_config",
                  "printf '%s\\n' \"$*\" >>" + root_ + "/calls\nexec " + ZOVEMO_BINARY + " \"$@\"\n");
     write_script(bin_ + "/logger", "printf '%s\\n' \"$*\" >>" + root_ + "/logged\n");
+    fs::create_symlink(ZOVEMO_REFRESH_BINARY, bin_ + "/zovemo_refresh");
     for (const char* dir : {"kernel/postinst.d", "kernel/prerm.d", "kernel/postrm.d", "initramfs/post-update.d"}) {
       sandbox::make_dirs(etc(dir));
       fs::copy_file(kHook, etc(dir) + "/zzz-zovemo");
@@ -353,7 +354,8 @@ TEST_F(HooksKernel, RefreshAfterPackagesWaitsForABusyBaselineOnlyAFewSecondsAndS
   EXPECT_TRUE(take_calls().empty());
 }
 
-TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectorySaysSoAndNeverFails) {
+// The refresh keeps nothing in temporary files: a full TMPDIR changes nothing.
+TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectoryStillSaysTheDrift) {
   write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
   std::string full = root_ + "/full";
   sandbox::make_dirs(full);
@@ -363,7 +365,24 @@ TEST_F(HooksKernel, RefreshAfterPackagesWithAFullTemporaryDirectorySaysSoAndNeve
   auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
   umount2(full.c_str(), MNT_DETACH);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(contains(run.err, "zovemo-hook: could not write in " + full + " (full?): nothing refreshed")) << run.err;
+  EXPECT_TRUE(contains(run.err, "zovemo-hook: /boot/grub/x86_64-efi/normal.mod not refreshed: ")) << run.err;
+}
+
+// A package database that never answers stops the refresh after one bounded
+// wait, said, instead of holding the package run past its time.
+TEST_F(HooksKernel, RefreshAfterPackagesWithADpkgQueryThatNeverAnswersStopsInTimeAndSaysSo) {
+  write_file("/boot/grub/x86_64-efi/normal.mod", "changed");
+  std::string hanging = root_ + "/dpkg-query";
+  write_script(hanging, "exec sleep 1000\n");
+  ASSERT_EQ(mount(hanging.c_str(), "/usr/bin/dpkg-query", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  auto start = std::chrono::steady_clock::now();
+  auto run = sandbox::run(kHook, {"packages"}, bin_ + ":" + kBuildDir.string() + "/src/status:" + path_variable());
+  auto waited = std::chrono::steady_clock::now() - start;
+  umount2("/usr/bin/dpkg-query", MNT_DETACH);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_LT(waited, std::chrono::seconds(60));
+  EXPECT_TRUE(contains(run.err, "zovemo-hook: dpkg-query did not answer within 30 seconds: nothing refreshed")) << run.err;
+  EXPECT_TRUE(take_calls().empty());
 }
 
 // The refresh after package operations, against the real dpkg: a private
@@ -405,6 +424,7 @@ class HooksPackages : public HooksKernel {
     chmod((ours + "/DEBIAN/postinst").c_str(), 0755);
     sandbox::make_dirs(ours + "/usr/lib/zovemo");
     fs::copy_file(kHook, ours + "/usr/lib/zovemo/zovemo-hook");
+    fs::copy_file(ZOVEMO_REFRESH_BINARY, ours + "/usr/lib/zovemo/zovemo_refresh");
     ASSERT_EQ(dpkg({"-i", build(ours)}).status, 0);
   }
 
@@ -647,6 +667,7 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
   ASSERT_EQ(install.status, 0) << install.out << install.err;
 
   for (const char* program : {"/usr/sbin/zovemo_config", "/usr/sbin/zovemo_status", "/usr/lib/zovemo/zovemo-hook",
+                              "/usr/lib/zovemo/zovemo_refresh",
                               "/etc/kernel/postinst.d/zzz-zovemo", "/etc/kernel/prerm.d/zzz-zovemo",
                               "/etc/kernel/postrm.d/zzz-zovemo", "/etc/initramfs/post-update.d/zzz-zovemo"}) {
     EXPECT_EQ(access((destdir + program).c_str(), X_OK), 0) << program;
