@@ -1,7 +1,6 @@
 // The drift report end to end: zovemo_status against baselines that
 // zovemo_config made in the sandbox, drifted one way at a time.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
@@ -533,15 +532,8 @@ TEST_F(StatusReport, AnUnprivilegedUserHoldingLocksStallsNoCommand) {
   std::vector<std::string> attack = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                      "/usr/bin/flock", "-x", "/boot", "/usr/bin/flock", "-x", collector,
                                      "/bin/sleep", "600"};
-  std::vector<char*> argv;
-  for (auto& word : attack) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawnattr_t own_group;
-  posix_spawnattr_init(&own_group);
-  posix_spawnattr_setflags(&own_group, POSIX_SPAWN_SETPGROUP);
-  pid_t attacker = -1;
-  ASSERT_EQ(posix_spawn(&attacker, argv[0], nullptr, &own_group, argv.data(), environ), 0);
-  posix_spawnattr_destroy(&own_group);
+  pid_t attacker = sandbox::start_program(attack, {}, true);
+  ASSERT_GT(attacker, 0);
   struct Stop {
     pid_t group;
     ~Stop() {
@@ -622,16 +614,8 @@ TEST_F(StatusReport, TheSignalThatEndsTheToolEndsTheProgramsItStarted) {
     SCOPED_TRACE(c.command[c.command.size() > 3 ? 2 : 0] + " " + std::to_string(c.signal));
     fs::remove(answers + "sleeping");
     write_file(answers + "sleep", "30");
-    std::vector<char*> argv;
-    for (auto& word : c.command) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    pid_t tool = -1;
-    ASSERT_EQ(posix_spawn(&tool, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&quiet);
+    pid_t tool = sandbox::start_program(c.command, {1, 2});
+    ASSERT_GT(tool, 0);
     for (int i = 0; i < 500 && !sandbox::exists(answers + "sleeping"); ++i) usleep(10000);
     EXPECT_TRUE(sandbox::exists(answers + "sleeping")) << "the probe hangs";
     if (c.signal != 0) kill(tool, c.signal);

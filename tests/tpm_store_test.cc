@@ -85,6 +85,16 @@ class TpmStore : public ::testing::Test {
   }
   void TearDown() override { release_json(); }
 
+  // -i's TPM side, its stdout and its word on the missing SM3-256 bank set aside.
+  static void initialise_quietly() {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = init_measure_tpm_exist();
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(result, 0);
+  }
+
   Swtpm tpm_;
 };
 
@@ -140,22 +150,14 @@ TEST_F(TpmStore, FirstInitialisationDefinesAndFillsBothIndices) {
 
 TEST_F(TpmStore, InitialisationReplacesExistingIndices) {
   add_entry("9", text_of("vmlinuz"));
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
-  ASSERT_EQ(init_measure_tpm_exist(), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  ASSERT_NO_FATAL_FAILURE(initialise_quietly());
   release_json();
   init_json();
   add_entry("12", text_of("fstab"));
   sandbox::reset();
   reset_tool_log();
 
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
-  ASSERT_EQ(init_measure_tpm_exist(), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  ASSERT_NO_FATAL_FAILURE(initialise_quietly());
 
   EXPECT_EQ(count_log("[INFO]", "may not define"), 0);
   EXPECT_EQ(nv_bytes(kReferenceIndex, 128), zeros(96) + reference_value({text_of("fstab")}));
@@ -178,11 +180,7 @@ class TpmStoreSlots : public TpmStore {
  protected:
   void SetUp() override {
     TpmStore::SetUp();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
-    ASSERT_EQ(init_measure_tpm_exist(), 0);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
+    ASSERT_NO_FATAL_FAILURE(initialise_quietly());
     sandbox::reset();
     reset_tool_log();
     // Slots with zero bytes inside, and slot 1 wholly zero.
@@ -265,11 +263,7 @@ TEST_F(TpmStore, UpdateWithoutReferenceIndexFailsBeforeWriting) {
 
 TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
   add_entry("8", text_of("grub.cfg"));
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
-  ASSERT_EQ(init_measure_tpm_exist(), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  ASSERT_NO_FATAL_FAILURE(initialise_quietly());
   sandbox::reset();
   reset_tool_log();
 
@@ -285,11 +279,7 @@ TEST_F(TpmStore, TpmThatDiesFailsTheUpdateQuickly) {
 
 TEST_F(TpmStore, TpmThatHangsFailsTheUpdateInBoundedTime) {
   add_entry("8", text_of("grub.cfg"));
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();  // the missing SM3-256 bank, said
-  ASSERT_EQ(init_measure_tpm_exist(), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  ASSERT_NO_FATAL_FAILURE(initialise_quietly());
   reset_tool_log();
 
   tpm_.freeze();

@@ -15,6 +15,7 @@
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <signal.h>
+#include <spawn.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -253,6 +254,26 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+pid_t start_program(const std::vector<std::string>& argv, std::initializer_list<int> to_null, bool own_group,
+                    std::string* error) {
+  std::vector<char*> words;
+  for (const auto& word : argv) words.push_back(const_cast<char*>(word.c_str()));
+  words.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int stream : to_null) posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (own_group) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, words[0], &actions, &attributes, words.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc == 0) return pid;
+  if (error != nullptr) *error = "cannot start " + argv[0] + ": " + strerror(rc);
+  return -1;
 }
 
 RunResult run_tool(const std::vector<std::string>& args) {

@@ -4,6 +4,9 @@
 // the machine's /boot, /etc and TPM are never touched.
 #pragma once
 
+#include <sys/types.h>
+
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,13 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 
 // Runs build/zovemo_config with `args` and the fakes first on PATH.
 RunResult run_tool(const std::vector<std::string>& args);
+
+// Starts argv (argv[0] a path, or a name looked up on PATH) without waiting
+// for it; the standard streams in `to_null` are /dev/null. In a process
+// group of its own when `own_group`, so that a test can end all it started.
+// The process id, or -1 with the reason in *error.
+pid_t start_program(const std::vector<std::string>& argv, std::initializer_list<int> to_null,
+                    bool own_group = false, std::string* error = nullptr);
 
 // The fake platform programs: a directory of copies of one compiled fake,
 // bound over /usr/local/sbin, the first directory of the tool's search path.

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +16,6 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
 
 namespace tpmtest {
 namespace {
@@ -67,21 +65,8 @@ Swtpm::Swtpm() {
   std::vector<std::string> args = {"swtpm",   "socket",   "--tpm2", "--tpmstate", tpmstate, "--server", server,
                                    "--ctrl",  ctrl,       "--log",  log,          "--flags",
                                    "not-need-init,startup-clear"};
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, "swtpm", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    error_ = std::string("cannot start swtpm: ") + strerror(rc);
-    return;
-  }
+  pid_t pid = sandbox::start_program(args, {0, 1}, false, &error_);
+  if (pid < 0) return;
   pid_ = pid;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!(port_accepts(kServerPort) && port_accepts(kCtrlPort))) {
