@@ -5,39 +5,24 @@
 
 namespace {
 
-// How a discovery command names its files.
-enum class Naming { kNulTerminated, kQuotedLines };
-
-struct DiscoveryCommand {
-  std::vector<std::string> argv;
-  const char* name;  // how a failure names it
-  Naming naming;
-  BootFileClass file_class;
-  bool skip_kdump;  // the crash kernel's RAM disk is not booted by GRUB
-};
-
 // ls is handed only the names its patterns match, through the shell: a
 // pattern that matches nothing is no failure, while any status of ls is.
-std::vector<std::string> ls_matches(const char* patterns) {
+std::vector<std::string> ls_matches(const std::string& patterns) {
   return {"/bin/sh", "-c",
-          std::string("for f in ") + patterns +
+          "for f in " + patterns +
               "; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then set -- \"$@\" \"$f\"; fi; done; "
               "[ $# -eq 0 ] || exec ls --quoting-style=c -- \"$@\""};
 }
 
-const std::vector<DiscoveryCommand>& discovery_commands() {
-  static const std::vector<DiscoveryCommand> commands = {
-      {{"find", "/boot", "-name", "*.mod", "-print0"}, "find /boot -name \"*.mod\"", Naming::kNulTerminated,
-       BootFileClass::kModule, false},
-      {ls_matches("/boot/Image-* /boot/vmlinuz-*"), "ls /boot/Image-* /boot/vmlinuz-*", Naming::kQuotedLines,
-       BootFileClass::kKernel, false},
-      {ls_matches("/boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*"),
-       "ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*", Naming::kQuotedLines,
-       BootFileClass::kInitialRamDisk, true},
-      {{"find", "/boot", "-name", "*.cfg", "-print0"}, "find /boot -name \"*.cfg\"", Naming::kNulTerminated,
-       BootFileClass::kConfiguration, false},
-  };
-  return commands;
+// The command that discovers a class's files, and how a failure names it.
+std::vector<std::string> discovery_argv(const BootFileKind& kind) {
+  if (kind.tool == DiscoveryTool::kFind) return {"find", "/boot", "-name", kind.patterns, "-print0"};
+  return ls_matches(kind.patterns);
+}
+
+std::string discovery_name(const BootFileKind& kind) {
+  if (kind.tool == DiscoveryTool::kFind) return "find /boot -name \"" + kind.patterns + "\"";
+  return "ls " + kind.patterns;
 }
 
 // The name in a line of ls --quoting-style=c: the text between the quotes
@@ -70,42 +55,32 @@ bool unquote(const std::string& line, std::string* name) {
   return true;
 }
 
-std::string failure_of(const char* name, const ProgramOutput& output) {
-  std::string text = std::string(name) + " " + output.end_description();
+std::string failure_of(const std::string& name, const ProgramOutput& output) {
+  std::string text = name + " " + output.end_description();
   std::string said = one_line(output.errors);
   return said.empty() ? text : text + ": " + said;
 }
 
 }  // namespace
 
-const char* boot_file_class_name(BootFileClass file_class) {
-  switch (file_class) {
-    case BootFileClass::kModule: return "module";
-    case BootFileClass::kKernel: return "kernel";
-    case BootFileClass::kInitialRamDisk: return "initrd";
-    case BootFileClass::kConfiguration: return "config";
-  }
-  return "unknown";
-}
-
 BootFileDiscovery discover_boot_files() {
   BootFileDiscovery discovery;
-  for (const auto& command : discovery_commands()) {
-    bool nul = command.naming == Naming::kNulTerminated;
-    ProgramOutput output = run_program(command.argv, ErrorOutput::kCapture, 0, nul ? '\0' : '\n');
-    if (!output.succeeded() && discovery.failure.empty()) discovery.failure = failure_of(command.name, output);
+  for (const BootFileKind& kind : boot_file_kinds()) {
+    bool nul = kind.tool == DiscoveryTool::kFind;
+    ProgramOutput output = run_program(discovery_argv(kind), ErrorOutput::kCapture, 0, nul ? '\0' : '\n');
+    if (!output.succeeded() && discovery.failure.empty()) discovery.failure = failure_of(discovery_name(kind), output);
     for (auto& record : output.lines) {
       std::string name;
       if (nul) name = std::move(record);
       else if (!unquote(record, &name)) continue;
       // ls lists what a directory named like a kernel holds by bare name: no boot file.
       if (name.empty() || name[0] != '/') continue;
-      if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
+      if (kind.leaves_out_crash_kernel && is_crash_kernel_ram_disk(name)) continue;
       if (std::string why; !path_can_be_stored(name, &why)) {
-        discovery.unlistable.push_back({std::move(name), std::move(why), command.file_class});
+        discovery.unlistable.push_back({std::move(name), std::move(why), kind.file_class});
         continue;
       }
-      discovery.files.push_back({std::move(name), command.file_class});
+      discovery.files.push_back({std::move(name), kind.file_class});
     }
   }
   discovery.complete = discovery.failure.empty();

@@ -1,12 +1,9 @@
 // Boot file discovery: the files under /boot that initialisation measures,
-// found by four platform commands (ls through the shell, which expands its
-// patterns), in this order:
-//   1. find /boot -name "*.mod"                      GRUB modules
-//   2. ls /boot/Image-* /boot/vmlinuz-*              kernels
-//   3. ls /boot/initrd.img-* /boot/initramfs.img-* /boot/initramfs-*
-//                                                    initial RAM disks, the crash
-//                                                    kernel's "kdump.img" left out
-//   4. find /boot -name "*.cfg"                      configuration files
+// found by one platform command per boot-file class (baseline/boot_files.h,
+// which holds the commands' patterns), in the table's order: GRUB modules
+// (find), kernels and initial RAM disks (ls through the shell, which
+// expands its patterns; the crash kernel's RAM disk left out), then
+// configuration files (find).
 // find ends each name with NUL and ls quotes each name on a line of its own,
 // so no name is ever split. Initialisation and the drift report both ask
 // this one module, so the report's "new file" is exactly what -i would add.
@@ -20,10 +17,7 @@
 #include <string>
 #include <vector>
 
-enum class BootFileClass { kModule, kKernel, kInitialRamDisk, kConfiguration };
-
-// "module", "kernel", "initrd", "config".
-const char* boot_file_class_name(BootFileClass file_class);
+#include "baseline/boot_files.h"
 
 struct DiscoveredFile {
   std::string path;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "baseline/boot_files.h"
 #include "baseline/document.h"
 #include "bootpath/translation.h"
 #include "baseline/entry_lookup.h"
@@ -58,10 +59,6 @@ void remember_commit(size_t index, const FileMeasurement& measurement, bool upda
 
 namespace {
 
-constexpr const char* kConfigurationFile = "配置文件";
-constexpr const char* kKernelFile = "内核文件";
-constexpr const char* kInitialRamDiskFile = "初始盘文件";
-constexpr const char* kModuleFile = "模块文件";
 constexpr const char* kOperatingSystemStage = "操作系统";
 
 // Copies the measurement into retVal as the file measurement leaves it.
@@ -170,12 +167,8 @@ char* get_old_value_for_upd() { return old_value; }
 
 const char* get_file_type(const char* path) {
   char* name = getFilename(path);
-  if (name == nullptr) return kConfigurationFile;
-  const char* type = kConfigurationFile;
-  if (strstr(name, ".cfg")) type = kConfigurationFile;
-  else if (strstr(name, "vmlinuz")) type = kKernelFile;
-  else if (strstr(name, "initr")) type = kInitialRamDiskFile;
-  else if (strstr(name, ".mod")) type = kModuleFile;
+  if (name == nullptr) return type_of_name("").file_type;
+  const char* type = type_of_name(name).file_type;
   free(name);
   return type;
 }

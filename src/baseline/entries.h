@@ -15,7 +15,8 @@
 char* get_old_time_for_upd();
 char* get_old_value_for_upd();
 
-// Label of the file type, from substring tests on the base name.
+// Label of the file type the boot-file name rules give the base name of
+// `path` (type_of_name in baseline/boot_files.h).
 const char* get_file_type(const char* path);
 
 // Appends an entry for `path` and prints "measure <path>"; -1 when the path

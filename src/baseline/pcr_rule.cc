@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
+#include "baseline/boot_files.h"
 #include "baseline/entry_lookup.h"
 #include "support/tool_log.h"
 
@@ -24,12 +24,8 @@ int entry_pcr(json_object* entry) {
 
 int get_pcrFlag(const char* path) {
   char* name = getFilename(path);
-  if (name == nullptr) return 12;
-  int flag = 12;
-  std::string_view file_name(name);
-  if (file_name.starts_with("vmlinuz")) flag = 9;
-  else if (file_name.starts_with("initramfs") || file_name.starts_with("initrd")) flag = 11;
-  else if (file_name.ends_with(".cfg")) flag = 8;
+  if (name == nullptr) return pcr_of_name("");
+  int flag = pcr_of_name(name);
   free(name);
   return flag;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "baseline/boot_files.h"
 #include "baseline/document.h"
 #include "baseline/entries.h"
 #include "baseline/recovery.h"
@@ -184,7 +185,7 @@ int update_all() {
   if (!paths.empty() && refreshed == 0) return -1;
   if (save_json() != 0) return -1;
   if (tpm_chip_exist == 1) {
-    for (int flag : {8, 9, 11, 12}) {
+    for (int flag : kReferencePcrs) {
       DigestBlock value(emulate_pcr(flag));
       update_nv_space(value.get(), flag);
     }

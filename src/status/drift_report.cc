@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 
+#include "baseline/boot_files.h"
 #include "baseline/document.h"
 #include "baseline/leftovers.h"
 #include "baseline/recovery.h"
@@ -38,9 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kFlags[] = {8, 9, 11, 12};
 constexpr size_t kSlotSize = 32;
-constexpr size_t kReferenceSize = 4 * kSlotSize;
+constexpr size_t kReferenceSize = kReferenceIndexSize;
 constexpr int kSnapshotPcrCount = 8;
 
 // The shared baseline lock for the length of the check.
@@ -290,8 +290,10 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
       add_index_finding(tpm->reference, kReferenceIndex, FindingKind::kReferenceIndexMissing,
                         "the reference values cannot be read", findings);
     } else {
-      for (size_t slot = 0; slot < references.size(); ++slot)
-        tpm->slots.push_back({references[slot].pcr, hex_bytes(image + slot * kSlotSize, kSlotSize), references[slot].value});
+      for (const ReferenceValue& reference : references) {
+        const uint8_t* slot = image + reference_slot_of(reference.pcr) * kSlotSize;
+        tpm->slots.push_back({reference.pcr, hex_bytes(slot, kSlotSize), reference.value});
+      }
     }
   }
   for (const auto& slot : tpm->slots) {
@@ -311,7 +313,7 @@ void check_tpm(const std::vector<ReferenceValue>& references, TpmCheck* tpm, std
 
 std::vector<ReferenceValue> reference_values(json_object* list) {
   std::vector<ReferenceValue> references;
-  for (int flag : kFlags) {
+  for (int flag : kReferencePcrs) {
     uint8_t value[kSlotSize];
     reference_value_of(list, flag, value);
     ReferenceValue reference{flag, 0, hex_bytes(value, kSlotSize)};

@@ -117,7 +117,7 @@ struct TpmCheck {
   std::string reason;  // why it was not checked
   IndexState reference = IndexState::kNotChecked;
   IndexState snapshot = IndexState::kNotChecked;
-  std::vector<SlotCheck> slots;  // PCRs 8, 9, 11, 12 once the reference index was read
+  std::vector<SlotCheck> slots;  // the reference PCRs once the reference index was read
 };
 
 // The reference value of one emulated PCR, computed from the baseline alone.
@@ -156,7 +156,7 @@ struct Report {
                                   // path list, TPM
   TpmCheck tpm;
   Policy policy;
-  std::vector<ReferenceValue> references;  // PCRs 8, 9, 11, 12 once the document was read
+  std::vector<ReferenceValue> references;  // the reference PCRs once the document was read
   long long checked_at = 0;                // seconds since the epoch when the check began
   double check_seconds = 0;                // how long it took
 

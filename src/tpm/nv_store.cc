@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 
+#include "baseline/boot_files.h"
 #include "tpm/pcr_emulation.h"
 #include "support/tool_log.h"
 #include "tpm/standin/tpm_standin.h"
@@ -30,10 +31,13 @@ PcrReadCall tpm_pcr_read = Tss2_PCR_Read;
 
 namespace {
 
-constexpr uint16_t kReferenceSize = 128;
+constexpr uint16_t kReferenceSize = kReferenceIndexSize;
+// Machines in use hold the reference index at this size; a PCR more is a new layout.
+static_assert(kReferenceSize == 128);
 constexpr uint16_t kSnapshotSize = 256;
 constexpr uint32_t kIndexAttributes = 0x400A;
 constexpr size_t kSlotSize = 32;
+static_assert(kSlotSize == kReferenceSlotSize);
 constexpr int kSnapshotPcrs = 8;
 constexpr uint32_t kTpmRcHandle = 0x08B;  // TPM_RC_HANDLE: no such index
 // The stand-in library's "no PCR": a PCR read that gave no digest.
@@ -170,12 +174,6 @@ const TpmOwnerAuth& owner_auth() {
     return auth;
   }();
   return record;
-}
-
-// Reference slot of a PCR flag: 8, 9, 11, 12 -> 0..3; -1 for 10 and others.
-int slot_of(int pcr) {
-  static const int kSlots[] = {0, 1, -1, 2, 3};
-  return pcr >= 8 && pcr <= 12 ? kSlots[pcr - 8] : -1;
 }
 
 TpmResult define_index(const TpmSession& session, uint32_t index, uint16_t size) {
@@ -322,13 +320,12 @@ int init_measure_tpm_exist() {
     return -1;
   }
 
-  const int flags[] = {8, 9, 11, 12};
-  for (int flag : flags) {
+  for (int flag : kReferencePcrs) {
     DigestBlock aggregate(emulate_pcr(flag));
     if (!aggregate) continue;
     printf_data_32(aggregate.get());
     DigestBlock extended(pcr_extend(aggregate.get()));
-    if (extended) memcpy(reference + slot_of(flag) * kSlotSize, extended.get(), kSlotSize);
+    if (extended) memcpy(reference + reference_slot_of(flag) * kSlotSize, extended.get(), kSlotSize);
   }
   take_snapshot(snapshot);
 
@@ -429,7 +426,7 @@ uint8_t* get_tpm_pcr(int pcr) {
 }
 
 int update_nv_space(const uint8_t* value, int pcr) {
-  int slot = slot_of(pcr);
+  int slot = reference_slot_of(pcr);
   if (slot < 0) return -1;
   uint8_t content[kSlotSize] = {};
   if (value != nullptr) {
@@ -442,7 +439,7 @@ int update_nv_space(const uint8_t* value, int pcr) {
 }
 
 bool read_nv_slot(int pcr, uint8_t* out) {
-  int slot = slot_of(pcr);
+  int slot = reference_slot_of(pcr);
   if (slot < 0 || out == nullptr) return false;
   uint8_t image[kReferenceSize];
   // Silent: the slot update that follows reports a missing index itself.
@@ -474,7 +471,7 @@ NvIndexState probe_nv_index(uint32_t index, std::string* why_not) {
 }
 
 bool restore_nv_slot(int pcr, const uint8_t* content) {
-  int slot = slot_of(pcr);
+  int slot = reference_slot_of(pcr);
   return slot >= 0 && content != nullptr && write_slot(slot, content) == 0;
 }
 

@@ -1,7 +1,8 @@
 // TPM NV reference store ("tpm_oper" in the tool log).
 //
-// Reference index 0x1500016 (128 bytes): the reference values of PCRs 8, 9,
-// 11, 12 in slots 0..3 of 32 bytes; a PCR without entries has a zero slot.
+// Reference index 0x1500016 (128 bytes): the reference values of the
+// reference PCRs, 32 bytes each, in the slots baseline/boot_files.h assigns
+// them; a PCR without entries has a zero slot.
 // Snapshot index 0x1500096 (256 bytes): the TPM's SM3-256 PCRs 0..7 as they
 // stood at initialisation, zero where a read failed.
 // Every operation opens its own TPM context and closes it on every way out.
@@ -57,7 +58,8 @@ uint8_t* get_tpm_pcr(int pcr);
 
 // Writes the extension of `value` (zero slot for nullptr) into the slot of
 // flag `pcr`, keeping the other slots byte for byte. -1 for a flag without
-// a slot (10, or outside 8..12) without touching the TPM.
+// a slot (10, or any other PCR outside the reference PCRs) without touching
+// the TPM.
 int update_nv_space(const uint8_t* value, int pcr);
 
 // Reads the current 32 bytes of the slot of flag `pcr` into `out`; false,
