@@ -3,7 +3,6 @@
 // plugins, JSON for collectors, metrics for Prometheus); the checks are
 // drift_report.
 #include <getopt.h>
-#include <sys/stat.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
@@ -19,15 +18,13 @@
 #include <thread>
 
 #include "baseline/document.h"
-#include "bootpath/translation.h"
 #include "status/drift_report.h"
 #include "status/finding_kinds.h"
-#include "support/worker_pool.h"
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
+#include "support/program_start.h"
 #include "support/user_diagnostics.h"
 #include "support/standard_error.h"
-#include "support/tool_log.h"
 #include "support/visible_text.h"
 
 #ifndef ZOVEMO_VERSION
@@ -352,16 +349,6 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 }  // namespace
 
 static int report_main(int argc, char** argv) {
-  // The report changes nothing, the tool log included.
-  keep_tool_log_closed();
-  umask(umask(0) & 077);
-  if (std::string zone = ignore_time_zone_not_in_a_file(); !zone.empty()) warn_user(zone);
-#ifdef ZOVEMO_ONE_FILE_AT_A_TIME
-  // A build for comparisons only: the same report, one file at a time and
-  // every file asked of the GRUB tools.
-  measurement_workers = 1;
-  boot_path_reuse_allowed = false;
-#endif
   enum { kNoTpm = 256, kPrometheus };
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
@@ -447,10 +434,9 @@ static int report_main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-  // What the shared code tells the user is the report's own, from the start.
-  set_user_program_name("zovemo_status");
-  end_programs_with_the_process();
   try {
+    // The report changes nothing, the tool log included.
+    start_program("zovemo_status", ToolLogUse::kKeepsClosed, kOneFileAtATimeBuild);
     return report_main(argc, argv);
   } catch (const std::exception& error) {
     // Out of memory: still the one line a monitoring system reads.
