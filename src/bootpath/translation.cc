@@ -15,10 +15,9 @@
 
 #include "bootpath/grub_tools.h"
 #include "support/platform_programs.h"
+#include "support/program_start.h"
 #include "support/tool_log.h"
 #include "support/user_diagnostics.h"
-
-bool boot_path_reuse_allowed = true;
 
 namespace {
 
@@ -320,7 +319,7 @@ bool reused_path_on_device(ReuseState& state, const std::string& path, const Pla
 
 BootPathReuse::BootPathReuse() {
   std::lock_guard<std::mutex> guard(reuse_mutex);
-  if (reuse_depth++ == 0 && boot_path_reuse_allowed) active_reuse = std::make_shared<ReuseState>();
+  if (reuse_depth++ == 0 && !one_file_at_a_time) active_reuse = std::make_shared<ReuseState>();
 }
 
 BootPathReuse::~BootPathReuse() {

@@ -50,7 +50,8 @@ void report_translation_failure(const char* source, const std::string& path, con
 // link, anything not a regular file, and a directory whose first answer did
 // not end in "/" + the file's name are asked anew, exactly as without reuse.
 // The commands that translate many files open one for their run; nothing is
-// kept after it ends.
+// kept after it ends. The builds for comparisons ask for every file instead
+// (support/program_start.h).
 class BootPathReuse {
  public:
   BootPathReuse();
@@ -58,10 +59,6 @@ class BootPathReuse {
   BootPathReuse(const BootPathReuse&) = delete;
   BootPathReuse& operator=(const BootPathReuse&) = delete;
 };
-
-// False in the one-file-at-a-time reference build, which asks the tools for
-// every file so that both builds can be compared.
-extern bool boot_path_reuse_allowed;
 
 // Raises the disk number after "hd" by one in decimal; other texts unchanged.
 std::string raise_disk_number(const std::string& device);

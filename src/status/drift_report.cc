@@ -577,64 +577,6 @@ void check_baseline(const Options& options, Report* report) {
 
 }  // namespace
 
-const char* kind_name(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::kChanged: return "changed";
-    case FindingKind::kMissing: return "missing";
-    case FindingKind::kSymlink: return "symlink";
-    case FindingKind::kNewFile: return "new_file";
-    case FindingKind::kPathListMissing: return "path_list_missing";
-    case FindingKind::kUnlistedEntry: return "unlisted_entry";
-    case FindingKind::kUnmatchedLine: return "unmatched_line";
-    case FindingKind::kSlotDiffers: return "slot_differs";
-    case FindingKind::kReferenceIndexMissing: return "reference_index_missing";
-    case FindingKind::kSnapshotIndexMissing: return "snapshot_index_missing";
-    case FindingKind::kSnapshotDiffers: return "snapshot_differs";
-    case FindingKind::kIndexRedefined: return "index_redefined";
-    case FindingKind::kUnreadable: return "unreadable";
-    case FindingKind::kInvalidEntry: return "invalid_entry";
-    case FindingKind::kPathListUnreadable: return "path_list_unreadable";
-    case FindingKind::kTpmUnreadable: return "tpm_unreadable";
-    case FindingKind::kSnapshotUnchecked: return "snapshot_unchecked";
-    case FindingKind::kBootPathChanged: return "boot_path_changed";
-    case FindingKind::kLeftoverTemporary: return "leftover_temporary";
-    case FindingKind::kReservationUndersized: return "reservation_undersized";
-    case FindingKind::kUnstorableFile: return "unstorable_file";
-    case FindingKind::kWrongPcr: return "wrong_pcr";
-    case FindingKind::kBootPathUnchecked: return "boot_path_unchecked";
-    case FindingKind::kDiscoveryFailed: return "discovery_failed";
-  }
-  return "unknown";
-}
-
-bool is_drift(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::kUnreadable:
-    case FindingKind::kInvalidEntry:
-    case FindingKind::kPathListUnreadable:
-    case FindingKind::kTpmUnreadable:
-    case FindingKind::kSnapshotUnchecked:
-    case FindingKind::kBootPathUnchecked:
-    case FindingKind::kDiscoveryFailed:
-      return false;
-    default:
-      return true;
-  }
-}
-
-bool stops_boot(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::kLeftoverTemporary:
-    case FindingKind::kReservationUndersized:
-    case FindingKind::kPathListMissing:
-    case FindingKind::kUnlistedEntry:
-    case FindingKind::kUnmatchedLine:
-      return false;
-    default:
-      return is_drift(kind);
-  }
-}
-
 const char* index_state_name(IndexState state) {
   switch (state) {
     case IndexState::kNotChecked: return "not_checked";

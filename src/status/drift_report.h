@@ -30,6 +30,8 @@
 
 namespace drift {
 
+// Each kind is one row of the table in finding_kinds.cc: its name, whether
+// it is drift and stops the next boot, and how it is told.
 enum class FindingKind {
   // A drift: the baseline no longer describes the machine.
   kChanged,                // the file's measurement differs from the stored one
@@ -61,21 +63,14 @@ enum class FindingKind {
   kSnapshotUnchecked,      // the snapshot could not be compared with the TPM's PCRs 0-7
   kBootPathUnchecked,      // a boot path could not be derived afresh
   kDiscoveryFailed,        // the boot files were not all looked for
+  kCount,                  // not a kind: how many there are
 };
 
+// Read from the kind's row:
 // The word that names a kind in both outputs, e.g. "changed", "new_file".
 const char* kind_name(FindingKind kind);
 // True for the kinds that are drift, false for those that are "not checked".
 bool is_drift(FindingKind kind);
-// Every drift kind, in the order of the enumeration.
-inline constexpr FindingKind kDriftKinds[] = {
-    FindingKind::kChanged,          FindingKind::kMissing,         FindingKind::kSymlink,
-    FindingKind::kNewFile,          FindingKind::kPathListMissing, FindingKind::kUnlistedEntry,
-    FindingKind::kUnmatchedLine,    FindingKind::kSlotDiffers,     FindingKind::kReferenceIndexMissing,
-    FindingKind::kSnapshotIndexMissing, FindingKind::kSnapshotDiffers, FindingKind::kIndexRedefined,
-    FindingKind::kBootPathChanged,  FindingKind::kLeftoverTemporary, FindingKind::kReservationUndersized,
-    FindingKind::kUnstorableFile,   FindingKind::kWrongPcr,
-};
 // True for the drift kinds that the boot itself notices, so that an arresting
 // policy stops it; the path list and leftover temporary files are the
 // tool's own bookkeeping and never stop a boot.

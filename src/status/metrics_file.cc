@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "status/finding_kinds.h"
 #include "support/durable_file.h"
 #include "support/private_lock.h"
 #include "support/unique_fd.h"

@@ -3,7 +3,6 @@
 // plugins, JSON for collectors, metrics for Prometheus); the checks are
 // drift_report.
 #include <getopt.h>
-#include <sys/stat.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
@@ -19,14 +18,13 @@
 #include <thread>
 
 #include "baseline/document.h"
-#include "bootpath/translation.h"
 #include "status/drift_report.h"
-#include "support/worker_pool.h"
+#include "status/finding_kinds.h"
 #include "status/metrics_file.h"
 #include "support/platform_programs.h"
+#include "support/program_start.h"
 #include "support/user_diagnostics.h"
 #include "support/standard_error.h"
-#include "support/tool_log.h"
 #include "support/visible_text.h"
 
 #ifndef ZOVEMO_VERSION
@@ -34,6 +32,8 @@
 #endif
 
 namespace {
+
+using drift::add_string;
 
 // Bad usage is UNKNOWN, as monitoring plugins report it.
 constexpr int kUsageError = static_cast<int>(drift::Verdict::kUnknown);
@@ -64,85 +64,6 @@ void usage(FILE* out) {
           "3 UNKNOWN (the check, or part of it, could not be made).\n",
           kBaselinePath);
 }
-
-std::string index_text(unsigned index) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%x", index);
-  return text;
-}
-
-// The human form of one finding: its kind, then what it concerns.
-std::string describe(const drift::Finding& item) {
-  using drift::FindingKind;
-  std::string nv = "NV " + index_text(item.index);
-  switch (item.kind) {
-    case FindingKind::kChanged:
-      return item.path + ": stored " + (item.stored.empty() ? "(empty)" : item.stored) + ", now " + item.current;
-    case FindingKind::kMissing:
-      return item.path + ": no such file";
-    case FindingKind::kSymlink:
-      return item.path + ": now a symbolic link";
-    case FindingKind::kNewFile:
-      return item.path + ": not in the baseline (" + boot_file_class_name(item.file_class) + ")";
-    case FindingKind::kWrongPcr:
-      return item.path + ": " + (item.stored.empty() ? "no \"pcr\"" : "\"pcr\" \"" + item.stored + "\"") +
-             ", but the file belongs to PCR " + item.current;
-    case FindingKind::kUnstorableFile:
-      return item.path + ": not in the baseline and cannot be (" + boot_file_class_name(item.file_class) +
-             "): " + item.reason;
-    case FindingKind::kPathListMissing:
-      return item.path + ": the path list does not exist";
-    case FindingKind::kUnlistedEntry:
-      return item.path + ": entry without a line in " + kPathListPath;
-    case FindingKind::kUnmatchedLine:
-      return item.path + ": line of " + kPathListPath + " without an entry";
-    case FindingKind::kSlotDiffers:
-      return "PCR " + std::to_string(item.pcr) + " slot of " + nv + ": stored " + item.stored +
-             ", the baseline gives " + item.current;
-    case FindingKind::kReferenceIndexMissing:
-      return nv + " (reference values) is not defined";
-    case FindingKind::kSnapshotIndexMissing:
-      return nv + " (PCR snapshot) is not defined";
-    case FindingKind::kSnapshotDiffers:
-      return "PCR " + std::to_string(item.pcr) + " (SM3-256) of the TPM: the snapshot in " + nv + " holds " +
-             item.stored + ", the TPM now " + item.current;
-    case FindingKind::kIndexRedefined:
-      return nv + " is not defined as zovemo_config -i defines it (" + item.current +
-             "): redefined by someone else, its contents are not trusted";
-    case FindingKind::kUnreadable:
-    case FindingKind::kPathListUnreadable:
-      return item.path + ": " + item.reason;
-    case FindingKind::kInvalidEntry:
-    case FindingKind::kDiscoveryFailed:
-      return item.reason;
-    case FindingKind::kTpmUnreadable:
-      return nv + ": " + item.reason;
-    case FindingKind::kSnapshotUnchecked:
-      return nv + " (PCR snapshot) not compared with the TPM's PCRs 0-7: " + item.reason;
-    case FindingKind::kBootPathChanged: {
-      std::string text = item.path + ": boot path changed, stored " + (item.stored.empty() ? "(empty)" : item.stored) +
-                         ", now " + (item.current.empty() ? "unknown" : item.current);
-      if (item.holders > 1) text += "; " + std::to_string(item.holders) + " entries hold this file";
-      return text;
-    }
-    case FindingKind::kLeftoverTemporary:
-      return item.path + ": temporary file left by an interrupted command";
-    case FindingKind::kReservationUndersized:
-      return item.path + ": boot log reservation " + (item.stored.empty() ? "missing" : "of " + item.stored + " bytes") +
-             ", the entries need " + item.current;
-    case FindingKind::kBootPathUnchecked:
-      return item.path.empty() ? item.reason : item.path + ": boot path not checked: " + item.reason;
-  }
-  return item.path;
-}
-
-// The kinds counted one by one in the performance data; other drift kinds
-// are summed as "other_drift".
-constexpr drift::FindingKind kFileKinds[] = {
-    drift::FindingKind::kChanged,          drift::FindingKind::kMissing,
-    drift::FindingKind::kSymlink,          drift::FindingKind::kNewFile,
-    drift::FindingKind::kBootPathChanged,  drift::FindingKind::kLeftoverTemporary,
-};
 
 // What the checked run ends in: the report's verdict, unless the metrics
 // file could not be written, which a monitoring system must see as UNKNOWN.
@@ -181,7 +102,7 @@ std::string perfdata(const drift::Report& report) {
   if (report.outcome == drift::Outcome::kFailed) return check_seconds;
   std::string text = "entries=" + std::to_string(report.entries);
   size_t counted = 0;
-  for (auto kind : kFileKinds) {
+  for (auto kind : drift::kFileKinds) {
     size_t count = report.count(kind);
     counted += count;
     text += " " + std::string(drift::kind_name(kind)) + "=" + std::to_string(count);
@@ -258,14 +179,14 @@ void print_findings(const std::vector<drift::Finding>& findings) {
   for (const auto& item : findings) {
     std::string kind = drift::kind_name(item.kind);
     if (!gathered_by_cause(item)) {
-      print_line(kind + " " + describe(item));
+      print_line(kind + " " + drift::describe(item));
       continue;
     }
     auto cause = by_cause.find({item.reason, item.advice});
     if (cause == by_cause.end()) continue;  // told with the first file of its cause
     const Gathered& gathered = cause->second;
     if (gathered.count == 1)
-      print_line(kind + " " + describe(item) + (item.advice.empty() ? "" : "; " + item.advice));
+      print_line(kind + " " + drift::describe(item) + (item.advice.empty() ? "" : "; " + item.advice));
     else
       print_line(kind + " " + gathered_cause_line("boot path not checked: " + item.reason, gathered.count,
                                                   gathered.first_paths, item.advice));
@@ -285,83 +206,6 @@ void print_human(const Result& result) {
   print_line("summary: " + std::string(verdict) + "; " + std::to_string(report.entries) + " entries, " +
              std::to_string(report.entries_in_step) + " in step; " + std::to_string(report.drift_count()) + " drift, " +
              std::to_string(report.unchecked_count()) + " not checked; " + tpm_summary(report.tpm));
-}
-
-// A text member, always valid UTF-8: a text that is not (a file name of
-// other bytes) holds U+FFFD for each stray byte and comes with a member
-// "<name>_hex" holding all its bytes. `empty_is_null` gives null for "".
-void add_string(json_object* object, const char* name, const std::string& value, bool empty_is_null = false) {
-  if (empty_is_null && value.empty()) {
-    json_object_object_add(object, name, nullptr);
-    return;
-  }
-  if (is_valid_utf8(value)) {
-    json_object_object_add(object, name, json_object_new_string_len(value.data(), static_cast<int>(value.size())));
-    return;
-  }
-  std::string valid = valid_utf8(value);
-  json_object_object_add(object, name, json_object_new_string_len(valid.data(), static_cast<int>(valid.size())));
-  json_object_object_add(object, (std::string(name) + "_hex").c_str(), json_object_new_string(hex_bytes(value).c_str()));
-}
-
-json_object* finding_json(const drift::Finding& item) {
-  using drift::FindingKind;
-  json_object* object = json_object_new_object();
-  add_string(object, "kind", drift::kind_name(item.kind));
-  json_object_object_add(object, "drift", json_object_new_boolean(drift::is_drift(item.kind)));
-  switch (item.kind) {
-    case FindingKind::kSlotDiffers:
-    case FindingKind::kReferenceIndexMissing:
-    case FindingKind::kSnapshotIndexMissing:
-    case FindingKind::kSnapshotDiffers:
-    case FindingKind::kIndexRedefined:
-    case FindingKind::kTpmUnreadable:
-    case FindingKind::kSnapshotUnchecked:
-      add_string(object, "index", index_text(item.index));
-      break;
-    case FindingKind::kInvalidEntry:
-    case FindingKind::kBootPathUnchecked:
-    case FindingKind::kDiscoveryFailed:
-      if (!item.path.empty()) add_string(object, "path", item.path);
-      break;
-    default:
-      add_string(object, "path", item.path);
-      break;
-  }
-  if (item.kind == FindingKind::kChanged) {
-    add_string(object, "stored", item.stored);
-    add_string(object, "current", item.current);
-  }
-  if (item.kind == FindingKind::kBootPathChanged) {
-    add_string(object, "stored", item.stored);
-    add_string(object, "current", item.current, true);
-    if (item.holders > 1)
-      json_object_object_add(object, "holders", json_object_new_int64(static_cast<int64_t>(item.holders)));
-  }
-  if (item.kind == FindingKind::kReservationUndersized) {
-    json_object_object_add(object, "size",
-                           item.stored.empty() ? nullptr : json_object_new_int64(std::stoll(item.stored)));
-    json_object_object_add(object, "needed", json_object_new_int64(std::stoll(item.current)));
-  }
-  if (item.kind == FindingKind::kWrongPcr) {
-    add_string(object, "stored", item.stored, true);
-    add_string(object, "expected", item.current);
-  }
-  if (item.kind == FindingKind::kNewFile || item.kind == FindingKind::kUnstorableFile)
-    add_string(object, "class", boot_file_class_name(item.file_class));
-  if (item.kind == FindingKind::kSlotDiffers) {
-    json_object_object_add(object, "pcr", json_object_new_int(item.pcr));
-    add_string(object, "stored", item.stored);
-    add_string(object, "expected", item.current);
-  }
-  if (item.kind == FindingKind::kSnapshotDiffers) {
-    json_object_object_add(object, "pcr", json_object_new_int(item.pcr));
-    add_string(object, "stored", item.stored);
-    add_string(object, "current", item.current);
-  }
-  if (item.kind == FindingKind::kIndexRedefined) add_string(object, "difference", item.current);
-  if (!item.reason.empty()) add_string(object, "reason", item.advice.empty() ? item.reason : item.reason + "; " + item.advice);
-  return object;
 }
 
 json_object* tpm_json(const drift::TpmCheck& tpm) {
@@ -437,7 +281,7 @@ void print_json(const Result& result) {
     json_object_object_add(object, "entries_in_step",
                            json_object_new_int64(static_cast<int64_t>(report.entries_in_step)));
     json_object* findings = json_object_new_array();
-    for (const auto& item : report.findings) json_object_array_add(findings, finding_json(item));
+    for (const auto& item : report.findings) json_object_array_add(findings, drift::finding_json(item));
     json_object_object_add(object, "findings", findings);
     json_object_object_add(object, "tpm", tpm_json(report.tpm));
     json_object* policy = json_object_new_object();
@@ -505,16 +349,6 @@ drift::Report check_within(const drift::Options& options, int timeout_seconds, b
 }  // namespace
 
 static int report_main(int argc, char** argv) {
-  // The report changes nothing, the tool log included.
-  keep_tool_log_closed();
-  umask(umask(0) & 077);
-  if (std::string zone = ignore_time_zone_not_in_a_file(); !zone.empty()) warn_user(zone);
-#ifdef ZOVEMO_ONE_FILE_AT_A_TIME
-  // A build for comparisons only: the same report, one file at a time and
-  // every file asked of the GRUB tools.
-  measurement_workers = 1;
-  boot_path_reuse_allowed = false;
-#endif
   enum { kNoTpm = 256, kPrometheus };
   static const option kLongOptions[] = {
       {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
@@ -600,10 +434,9 @@ static int report_main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-  // What the shared code tells the user is the report's own, from the start.
-  set_user_program_name("zovemo_status");
-  end_programs_with_the_process();
   try {
+    // The report changes nothing, the tool log included.
+    start_program("zovemo_status", ToolLogUse::kKeepsClosed, kOneFileAtATimeBuild);
     return report_main(argc, argv);
   } catch (const std::exception& error) {
     // Out of memory: still the one line a monitoring system reads.

@@ -2,9 +2,12 @@
 
 #include <sched.h>
 
+#include "support/program_start.h"
+
 int measurement_workers = 0;
 
 int pool_size() {
+  if (one_file_at_a_time) return 1;
   if (measurement_workers > 0) return measurement_workers;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);

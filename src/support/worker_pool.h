@@ -16,7 +16,8 @@
 #include <vector>
 
 // Number of workers: 0 sizes the pool to the CPUs this process may run on;
-// 1 processes one file at a time on the calling thread.
+// 1 processes one file at a time on the calling thread, as the builds for
+// comparisons always do (support/program_start.h).
 extern int measurement_workers;
 
 // The pool size that for_each_prepared uses.
