@@ -6,7 +6,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "baseline/discovery.h"
+#include "baseline/boot_files.h"
 #include "baseline/files.h"
 #include "support/visible_text.h"
 
