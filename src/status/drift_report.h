@@ -52,7 +52,7 @@ enum class FindingKind {
   kReservationUndersized,  // the boot log reservation is missing or too small for the entries
   kUnstorableFile,         // a boot file whose name the baseline cannot hold (not UTF-8,
                            // a line end): initialisation leaves it out, the boot meets it
-  kWrongPcr,               // the entry's "pcr" is missing, not 8, 9, 11 or 12, or not the PCR
+  kWrongPcr,               // the entry's "pcr" is missing, not a reference PCR, or not the PCR
                            // its file belongs to: its digest counts in no reference value, or
                            // in another one than the boot extends
   // Not checked: something could not be examined.
