@@ -7,6 +7,7 @@
 //
 //   zovemo_refresh --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] [--hook=PATH]
 //   zovemo_refresh --record       before APT runs dpkg: note what the packages ship
+//   --program-seconds=N           each program run at most N seconds (1-3600; 30)
 //
 // Every line goes to standard error tagged "zovemo-hook:" (under debconf
 // standard output is the frontend's); the outcome is never a failure of the
@@ -55,7 +56,7 @@ void report_failure(const std::string& line) {
   say(line);
   if (logger_program.empty()) return;
   run_program({logger_program, "-t", kTag, "-p", "user.err", "--", line}, ErrorOutput::kDiscard, 0, '\n',
-              RunBounds{refresh::kProgramSeconds, 4096});
+              RunBounds{refresh::program_seconds, 4096});
 }
 
 // What the drift means at the next boot under the stored policy.
@@ -68,7 +69,7 @@ std::string next_boot_words(const drift::Policy& policy) {
   return "the next boot only logs the drift (trusted start-up off)";
 }
 
-// The report of the baseline, given up after kProgramSeconds: it only reads,
+// The report of the baseline, given up after program_seconds: it only reads,
 // so the process may end under it.
 bool check_in_time(drift::Report* report) {
   drift::Options options;
@@ -77,7 +78,7 @@ bool check_in_time(drift::Report* report) {
   std::packaged_task<drift::Report()> task([options] { return drift::check(options); });
   std::future<drift::Report> done = task.get_future();
   std::thread worker(std::move(task));
-  if (done.wait_for(std::chrono::seconds(refresh::kProgramSeconds)) != std::future_status::ready) {
+  if (done.wait_for(std::chrono::seconds(refresh::program_seconds)) != std::future_status::ready) {
     worker.detach();
     return false;
   }
@@ -99,10 +100,10 @@ void apply(const refresh::Decision& decision, const std::string& path, std::stri
   if (locked) unlock_baseline();
   // Its progress lines stay captured: at package time one tagged line a file.
   ProgramOutput output = run_program({config_program, decision.option, path}, ErrorOutput::kCapture, 0, '\n',
-                                     RunBounds{refresh::kProgramSeconds, 1u << 20});
+                                     RunBounds{refresh::program_seconds, 1u << 20});
   if (output.timed_out) {
     *gave_up = "zovemo_config " + decision.option + " " + path + " did not end within " +
-               std::to_string(refresh::kProgramSeconds) + " seconds";
+               std::to_string(refresh::program_seconds) + " seconds";
     return;
   }
   // The tool reports a failed command by a notice line on its standard
@@ -132,7 +133,7 @@ void refresh_after_packages() {
   auto started = std::chrono::steady_clock::now();
   drift::Report report;
   if (!check_in_time(&report)) {
-    report_failure("the drift check gave no report within " + std::to_string(refresh::kProgramSeconds) +
+    report_failure("the drift check gave no report within " + std::to_string(refresh::program_seconds) +
                    " seconds: nothing refreshed after the package operation");
     kill_running_programs();
     fflush(stderr);
@@ -205,11 +206,20 @@ void refresh_after_packages() {
   // Before the next boot, the administrator sees whether it will stop.
   ProgramOutput final_word =
       run_program({status_program, "--wait=" + std::to_string(kLockSeconds),
-                   "--timeout=" + std::to_string(refresh::kProgramSeconds)},
-                  ErrorOutput::kDiscard, 1, '\n', RunBounds{refresh::kProgramSeconds + 5, 1u << 20});
+                   "--timeout=" + std::to_string(refresh::program_seconds)},
+                  ErrorOutput::kDiscard, 1, '\n', RunBounds{refresh::program_seconds + 5, 1u << 20});
   if (final_word.succeeded() || final_word.lines.empty()) return;
   std::string line = final_word.lines.front();
   report_failure(line.substr(0, line.find(" | ")));
+}
+
+int usage() {
+  fprintf(stderr,
+          "Usage: zovemo_refresh [--program-seconds=N] --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] "
+          "[--hook=PATH]\n"
+          "       zovemo_refresh [--program-seconds=N] --record\n"
+          "each program run at most N seconds (1-3600, 30 by default)\n");
+  return 2;
 }
 
 }  // namespace
@@ -218,11 +228,12 @@ int main(int argc, char** argv) {
   end_programs_with_the_process();
   keep_tool_log_closed();
   set_user_program_name(kTag);
-  enum { kConfig = 256, kStatus, kLogger, kHook, kRecord };
+  enum { kConfig = 256, kStatus, kLogger, kHook, kRecord, kProgramSeconds };
   static const option kLongOptions[] = {
       {"config", required_argument, nullptr, kConfig}, {"status", required_argument, nullptr, kStatus},
       {"logger", required_argument, nullptr, kLogger}, {"hook", required_argument, nullptr, kHook},
-      {"record", no_argument, nullptr, kRecord},       {nullptr, 0, nullptr, 0},
+      {"record", no_argument, nullptr, kRecord},       {"program-seconds", required_argument, nullptr, kProgramSeconds},
+      {nullptr, 0, nullptr, 0},
   };
   bool record_only = false;
   for (int option; (option = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1;) {
@@ -232,10 +243,14 @@ int main(int argc, char** argv) {
       case kLogger: logger_program = optarg; break;
       case kHook: hook_path = optarg; break;
       case kRecord: record_only = true; break;
-      default:
-        fprintf(stderr, "Usage: zovemo_refresh --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] [--hook=PATH]\n"
-                        "       zovemo_refresh --record\n");
-        return 2;
+      case kProgramSeconds: {
+        std::string text = optarg;
+        bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoi(text) < 1 || std::stoi(text) > 3600) return usage();
+        refresh::program_seconds = std::stoi(text);
+        break;
+      }
+      default: return usage();
     }
   }
   try {
