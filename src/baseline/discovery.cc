@@ -100,7 +100,7 @@ BootFileDiscovery discover_boot_files() {
       else if (!unquote(record, &name)) continue;
       // ls lists what a directory named like a kernel holds by bare name: no boot file.
       if (name.empty() || name[0] != '/') continue;
-      if (command.skip_kdump && name.find("kdump.img") != std::string::npos) continue;
+      if (command.skip_kdump && is_crash_kernel_ram_disk(name)) continue;
       if (std::string why; !path_can_be_stored(name, &why)) {
         discovery.unlistable.push_back({std::move(name), std::move(why), command.file_class});
         continue;
@@ -110,4 +110,14 @@ BootFileDiscovery discover_boot_files() {
   }
   discovery.complete = discovery.failure.empty();
   return discovery;
+}
+
+bool is_crash_kernel_ram_disk(const std::string& path) { return path.find("kdump.img") != std::string::npos; }
+
+std::vector<std::string> ram_disk_names_of_kernel(const std::string& version, const std::string& dir) {
+  std::vector<std::string> names;
+  // The forms of the RAM disk patterns of discovery_commands() for one version.
+  for (const std::string& name : {"initrd.img-" + version, "initramfs-" + version + ".img", "initramfs.img-" + version})
+    if (std::string path = dir + "/" + name; !is_crash_kernel_ram_disk(path)) names.push_back(path);
+  return names;
 }

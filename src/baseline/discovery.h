@@ -45,3 +45,12 @@ struct BootFileDiscovery {
 };
 
 BootFileDiscovery discover_boot_files();
+
+// The crash kernel's initial RAM disk ("kdump.img" in its name), which GRUB
+// does not boot.
+bool is_crash_kernel_ram_disk(const std::string& path);
+
+// The initial RAM disks in `dir` that discovery would find for the kernel
+// of `version` (initrd.img-VERSION, initramfs-VERSION.img,
+// initramfs.img-VERSION), the crash kernel's left out.
+std::vector<std::string> ram_disk_names_of_kernel(const std::string& version, const std::string& dir = "/boot");
