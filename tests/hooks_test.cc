@@ -51,6 +51,20 @@ void write_script(const std::string& path, const std::string& body) {
 
 using oracle::lines_of;
 
+// What the package puts in a hook directory: the script that runs the hook
+// (here the source's) in that directory's mode.
+std::string hook_entry(const std::string& mode) {
+  std::string script = read_file(kSourceDir + "/packaging/hooks/zzz-zovemo.in");
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"@ZOVEMO_HOOK@", kHook}, {"@ZOVEMO_HOOK_MODE@", mode}})
+    for (size_t at; (at = script.find(name)) != std::string::npos;) script.replace(at, name.size(), value);
+  return script;
+}
+
+void write_hook_entry(const std::string& path, const std::string& mode) {
+  write_file(path, hook_entry(mode));
+  chmod(path.c_str(), 0755);
+}
+
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Sets an environment variable for the programs a test starts, until the
@@ -80,9 +94,12 @@ class HooksKernel : public ::testing::Test {
                  "printf '%s\\n' \"$*\" >>" + root_ + "/calls\nexec " + ZOVEMO_BINARY + " \"$@\"\n");
     write_script(bin_ + "/logger", "printf '%s\\n' \"$*\" >>" + root_ + "/logged\n");
     fs::create_symlink(ZOVEMO_REFRESH_BINARY, bin_ + "/zovemo_refresh");
-    for (const char* dir : {"kernel/postinst.d", "kernel/prerm.d", "kernel/postrm.d", "initramfs/post-update.d"}) {
+    for (const auto& [dir, mode] : {std::pair<std::string, std::string>{"kernel/postinst.d", "kernel-postinst"},
+                                    {"kernel/prerm.d", "kernel-prerm"},
+                                    {"kernel/postrm.d", "kernel-postrm"},
+                                    {"initramfs/post-update.d", "initramfs-post-update"}}) {
       sandbox::make_dirs(etc(dir));
-      fs::copy_file(kHook, etc(dir) + "/zzz-zovemo");
+      write_hook_entry(etc(dir) + "/zzz-zovemo", mode);
     }
     // What initramfs-tools and GRUB do on a kernel install and removal.
     std::string regenerate_grub_cfg =
@@ -273,7 +290,7 @@ TEST_F(HooksKernel, RealUpdateInitramfsHasTheBuiltRamDiskMeasured) {
       "mount -t tmpfs state /var/lib/initramfs-tools\n"
       "mount -t tmpfs scratch /var/tmp\n"
       "mkdir -p /etc/initramfs/post-update.d\n"
-      "cp " + kHook + " /etc/initramfs/post-update.d/zzz-zovemo\n"
+      "cp " + etc("initramfs/post-update.d/zzz-zovemo") + " /etc/initramfs/post-update.d/zzz-zovemo\n"
       "update-initramfs -c -k " + version + "\n";
   auto built = sandbox::run("/usr/bin/unshare", {"--mount", "--propagation", "private", "sh", "-c", script},
                             path_variable());
@@ -687,7 +704,22 @@ TEST(HooksInstall, CmakeInstallPlacesHooksUnitsPagesAndCompletions) {
                               "/etc/kernel/postrm.d/zzz-zovemo", "/etc/initramfs/post-update.d/zzz-zovemo"}) {
     EXPECT_EQ(access((destdir + program).c_str(), X_OK), 0) << program;
   }
-  EXPECT_EQ(read_file(destdir + "/etc/kernel/prerm.d/zzz-zovemo"), read_file(kHook));
+  // Each hook directory holds a small script that runs the one hook in its mode.
+  for (const auto& [dir, mode] : {std::pair<std::string, std::string>{"/etc/kernel/postinst.d", "kernel-postinst"},
+                                  {"/etc/kernel/prerm.d", "kernel-prerm"},
+                                  {"/etc/kernel/postrm.d", "kernel-postrm"},
+                                  {"/etc/initramfs/post-update.d", "initramfs-post-update"}}) {
+    std::string entry = read_file(destdir + dir + "/zzz-zovemo");
+    EXPECT_TRUE(contains(entry, "\nexec \"/usr/lib/zovemo/zovemo-hook\" " + mode + " \"$@\"\n")) << entry;
+    EXPECT_LT(entry.size(), 512u) << entry;
+  }
+  // Removed, not purged: the scripts stay and must not fail a kernel's package run.
+  if (access("/usr/lib/zovemo/zovemo-hook", F_OK) != 0) {
+    auto orphan = sandbox::run(destdir + "/etc/kernel/postinst.d/zzz-zovemo", {"6.1.0-14-amd64", "/boot/vmlinuz-6.1.0-14-amd64"},
+                               kSystemPath);
+    EXPECT_EQ(orphan.status, 0) << orphan.err;
+    EXPECT_EQ(orphan.out + orphan.err, "");
+  }
   EXPECT_TRUE(contains(read_file(destdir + "/etc/apt/apt.conf.d/90zovemo"),
                        "DPkg::Post-Invoke { \"if [ -x /usr/lib/zovemo/zovemo-hook ]; then /usr/lib/zovemo/zovemo-hook "
                        "packages || true; fi\"; };"))
