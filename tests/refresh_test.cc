@@ -12,6 +12,7 @@
 #include <string>
 
 #include "harness/sandbox.h"
+#include "refresh/boot_file_hooks.h"
 #include "refresh/package_records.h"
 #include "refresh/refresh_decision.h"
 
@@ -106,6 +107,37 @@ TEST_F(RefreshDecision, RefreshesOnlyWhatTheRecordsVouchForAndDeletesOnlyWhatAPa
     EXPECT_EQ(decision.option, c.option) << c.path;
     EXPECT_EQ(decision.words, c.words) << c.path;
   }
+}
+
+// The kernel and RAM disk hooks' steps over planted boot files: each file
+// once, a listed one updated, a link, a file outside /boot and the crash
+// kernel's RAM disk never measured, nothing on an upgrade's prerm.
+TEST(RefreshHookSteps, EachBootFileOnceAndOnlyWhatTheToolMeasures) {
+  using refresh::HookMode;
+  sandbox::reset();
+  for (const char* file : {"/boot/vmlinuz-7", "/boot/initramfs-7.img", "/boot/initramfs-7kdump.img", "/boot/grub/grub.cfg"})
+    write_file(file, file);
+  fs::create_symlink("/boot/initramfs-7.img", "/boot/initrd.img-7");
+  const std::vector<std::string> listed = {"/boot/grub/grub.cfg", "/boot/initramfs-7.img", "/boot/vmlinuz-7"};
+  auto steps = [&](HookMode mode, std::vector<std::string> arguments, const char* action = nullptr,
+                   const std::vector<std::string>& names = {}) {
+    std::string said;
+    for (const auto& step : refresh::hook_steps(mode, arguments, refresh::package_action_of(action), names))
+      said += step.option + " " + step.path + (step.why.empty() ? "" : " " + step.why) + "\n";
+    return said;
+  };
+  EXPECT_EQ(steps(HookMode::kKernelInstall, {"add", "7", "/efi/entry", "/tmp/vmlinuz", "/boot/initramfs-7.img", "/tmp/initrd"},
+                  nullptr, {"/boot/grub/grub.cfg", "/boot/initramfs-7.img"}),
+            "-a /boot/vmlinuz-7\n-u /boot/initramfs-7.img\n-u /boot/grub/grub.cfg\n");
+  EXPECT_EQ(steps(HookMode::kKernelPostinst, {"7", "/boot/vmlinuz-7"}, "'configure' '7'", listed),
+            "-u /boot/vmlinuz-7\n-u /boot/initramfs-7.img\n-u /boot/grub/grub.cfg\n");
+  EXPECT_EQ(steps(HookMode::kKernelPrerm, {"7", "/boot/vmlinuz-7"}, "upgrade 7", listed), "");
+  EXPECT_EQ(steps(HookMode::kKernelPrerm, {"7"}, "remove", listed), "-d /boot/vmlinuz-7\n-d /boot/initramfs-7.img\n");
+  EXPECT_EQ(steps(HookMode::kRamDisk, {"7", "/boot/initramfs-7kdump.img"}, nullptr, listed), "");
+  fs::remove("/boot/vmlinuz-7");
+  EXPECT_EQ(steps(HookMode::kKernelInstall, {"remove", "7", "/efi/entry"}, nullptr, listed),
+            " /boot/vmlinuz-7 was removed before this plugin ran; its entry stays until zovemo_config -i\n"
+            "-d /boot/initramfs-7.img\n-u /boot/grub/grub.cfg\n");
 }
 
 TEST(RefreshRecords, DpkgOwnersOfGrubModulesAreReadAndDiversionsAndOtherFilesLeftOut) {

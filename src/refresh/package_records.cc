@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kAnswerBytes = 64u << 20;
 
 ProgramOutput run_bounded(const std::vector<std::string>& argv) {
-  return run_program(argv, ErrorOutput::kDiscard, 0, '\n', RunBounds{kProgramSeconds, kAnswerBytes});
+  return run_program(argv, ErrorOutput::kDiscard, 0, '\n', RunBounds{program_seconds, kAnswerBytes});
 }
 
 int exit_status(const ProgramOutput& output) {
@@ -69,7 +69,7 @@ std::string digest_of(const std::string& algorithm, const std::string& file) {
 ProgramOutput PackageRecords::run(const std::vector<std::string>& argv) {
   if (!stalled_.empty()) return ProgramOutput{};
   ProgramOutput output = run_bounded(argv);
-  if (output.timed_out) stalled_ = argv.front() + " did not answer within " + std::to_string(kProgramSeconds) + " seconds";
+  if (output.timed_out) stalled_ = argv.front() + " did not answer within " + std::to_string(program_seconds) + " seconds";
   return output;
 }
 

@@ -18,8 +18,10 @@ namespace refresh {
 inline constexpr const char kStateDir[] = "/etc/tavel_trusted";
 inline constexpr const char kShippedRecord[] = "/etc/tavel_trusted/grub-modules.shipped";
 
-// Each program run of the refresh at most this many seconds.
+// Each program run of the refresh at most this many seconds:
+// kProgramSeconds unless zovemo_refresh is given --program-seconds.
 inline constexpr int kProgramSeconds = 30;
+inline int program_seconds = kProgramSeconds;
 
 // True when the state directory is one only root can change.
 bool state_dir_safe();

@@ -1,16 +1,22 @@
-// zovemo_refresh: the refresh of the baseline after package operations, run
-// by the package hook (dpkg's trigger, APT's hook, RPM's file triggers, the
-// service on GRUB's module directories). It takes the drift the report
+// zovemo_refresh: what the hook zovemo-hook decides in its stead. After
+// package operations (dpkg's trigger, APT's hook, RPM's file triggers, the
+// service on GRUB's module directories) it takes the drift the report
 // finds, file by file, and refreshes what the package manager's records
 // vouch for through zovemo_config; what is left is said as drift with what
-// it means at the next boot and the command that accepts it.
+// it means at the next boot and the command that accepts it. For the
+// kernel, initramfs, kernel-install and grub.cfg hooks it measures, updates
+// or forgets the boot files of the kernel or RAM disk the hook was called
+// for (see refresh/boot_file_hooks.h).
 //
 //   zovemo_refresh --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] [--hook=PATH]
 //   zovemo_refresh --record       before APT runs dpkg: note what the packages ship
+//   zovemo_refresh --config=PROGRAM [--logger=PROGRAM] MODE [ARGUMENT...]
+//                                 a boot-file hook's run, MODE as hook_mode_of() names it
+//   --program-seconds=N           each program run at most N seconds (1-3600; 30)
 //
 // Every line goes to standard error tagged "zovemo-hook:" (under debconf
 // standard output is the frontend's); the outcome is never a failure of the
-// package operation, so the exit status is 0.
+// package or kernel operation, so the exit status is 0.
 #include <getopt.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,6 +33,9 @@
 #include <vector>
 
 #include "baseline/document.h"
+#include "baseline/path_list.h"
+#include "refresh/boot_file_hooks.h"
+#include "refresh/config_command.h"
 #include "refresh/package_records.h"
 #include "refresh/refresh_decision.h"
 #include "status/drift_report.h"
@@ -55,7 +64,7 @@ void report_failure(const std::string& line) {
   say(line);
   if (logger_program.empty()) return;
   run_program({logger_program, "-t", kTag, "-p", "user.err", "--", line}, ErrorOutput::kDiscard, 0, '\n',
-              RunBounds{refresh::kProgramSeconds, 4096});
+              RunBounds{refresh::program_seconds, 4096});
 }
 
 // What the drift means at the next boot under the stored policy.
@@ -68,7 +77,7 @@ std::string next_boot_words(const drift::Policy& policy) {
   return "the next boot only logs the drift (trusted start-up off)";
 }
 
-// The report of the baseline, given up after kProgramSeconds: it only reads,
+// The report of the baseline, given up after program_seconds: it only reads,
 // so the process may end under it.
 bool check_in_time(drift::Report* report) {
   drift::Options options;
@@ -77,7 +86,7 @@ bool check_in_time(drift::Report* report) {
   std::packaged_task<drift::Report()> task([options] { return drift::check(options); });
   std::future<drift::Report> done = task.get_future();
   std::thread worker(std::move(task));
-  if (done.wait_for(std::chrono::seconds(refresh::kProgramSeconds)) != std::future_status::ready) {
+  if (done.wait_for(std::chrono::seconds(refresh::program_seconds)) != std::future_status::ready) {
     worker.detach();
     return false;
   }
@@ -98,41 +107,26 @@ void apply(const refresh::Decision& decision, const std::string& path, std::stri
   }
   if (locked) unlock_baseline();
   // Its progress lines stay captured: at package time one tagged line a file.
-  ProgramOutput output = run_program({config_program, decision.option, path}, ErrorOutput::kCapture, 0, '\n',
-                                     RunBounds{refresh::kProgramSeconds, 1u << 20});
-  if (output.timed_out) {
+  refresh::ConfigRun run = refresh::run_config(config_program, decision.option, path);
+  if (run.output.timed_out) {
     *gave_up = "zovemo_config " + decision.option + " " + path + " did not end within " +
-               std::to_string(refresh::kProgramSeconds) + " seconds";
+               std::to_string(refresh::program_seconds) + " seconds";
     return;
   }
-  // The tool reports a failed command by a notice line on its standard
-  // output, not by its exit status.
-  bool failed = !output.succeeded();
-  for (const std::string& line : output.lines) {
-    if (line == "measure add failed" || line == "measure del failed" || line == "measure upd failed" ||
-        line == "input absolute path" ||
-        (line.size() >= 22 && line.compare(line.size() - 22, 22, " not exist, init first") == 0))
-      failed = true;
-  }
-  if (!failed) {
+  if (!run.failed) {
     const char* done = decision.option == "-a" ? "added to" : decision.option == "-d" ? "deleted from" : "refreshed in";
     say(path + " " + done + " the baseline: " + decision.words);
     return;
   }
-  std::string reasons;
-  std::istringstream errors(output.errors);
-  for (std::string line; std::getline(errors, line);)
-    if (line.compare(0, 15, "zovemo_config: ") == 0) reasons += (reasons.empty() ? "" : "; ") + line.substr(15);
-  if (reasons.empty() && !output.succeeded()) reasons = "it " + output.end_description();
   report_failure("could not refresh " + path + " in the baseline (zovemo_config " + decision.option + ")" +
-                 (reasons.empty() ? "" : ": " + reasons));
+                 (run.reasons.empty() ? "" : ": " + run.reasons));
 }
 
 void refresh_after_packages() {
   auto started = std::chrono::steady_clock::now();
   drift::Report report;
   if (!check_in_time(&report)) {
-    report_failure("the drift check gave no report within " + std::to_string(refresh::kProgramSeconds) +
+    report_failure("the drift check gave no report within " + std::to_string(refresh::program_seconds) +
                    " seconds: nothing refreshed after the package operation");
     kill_running_programs();
     fflush(stderr);
@@ -205,11 +199,50 @@ void refresh_after_packages() {
   // Before the next boot, the administrator sees whether it will stop.
   ProgramOutput final_word =
       run_program({status_program, "--wait=" + std::to_string(kLockSeconds),
-                   "--timeout=" + std::to_string(refresh::kProgramSeconds)},
-                  ErrorOutput::kDiscard, 1, '\n', RunBounds{refresh::kProgramSeconds + 5, 1u << 20});
+                   "--timeout=" + std::to_string(refresh::program_seconds)},
+                  ErrorOutput::kDiscard, 1, '\n', RunBounds{refresh::program_seconds + 5, 1u << 20});
   if (final_word.succeeded() || final_word.lines.empty()) return;
   std::string line = final_word.lines.front();
   report_failure(line.substr(0, line.find(" | ")));
+}
+
+// One run of a kernel, initramfs, kernel-install or grub.cfg hook: the
+// tool's own words said tagged, each failure said and logged.
+void run_hook(refresh::HookMode mode, const std::vector<std::string>& arguments) {
+  std::vector<std::string> listed;
+  read_path_list(&listed);  // none readable: nothing is listed
+  for (const refresh::HookStep& step :
+       refresh::hook_steps(mode, arguments, refresh::package_action_of(getenv("DEB_MAINT_PARAMS")), listed)) {
+    std::string shown = escape_control_characters(step.path);
+    if (step.option.empty()) {
+      report_failure(shown + " " + step.why);
+      continue;
+    }
+    refresh::ConfigRun run = refresh::run_config(config_program, step.option, step.path);
+    std::istringstream errors(run.output.errors);
+    std::vector<std::string> words = run.output.lines;
+    for (std::string line; std::getline(errors, line);) words.push_back(line);
+    for (const std::string& line : words)
+      if (!line.empty()) say(escape_control_characters(line));
+    if (!run.failed) continue;
+    std::string what = step.option == "-a"   ? "could not add " + shown + " to the baseline"
+                       : step.option == "-d" ? "could not delete " + shown + " from the baseline"
+                                             : "could not update " + shown + " in the baseline";
+    if (!run.output.succeeded() && !run.output.end_description().empty())
+      what += ": zovemo_config " + run.output.end_description();
+    report_failure(what);
+  }
+}
+
+int usage() {
+  fprintf(stderr,
+          "Usage: zovemo_refresh [--program-seconds=N] --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] "
+          "[--hook=PATH]\n"
+          "       zovemo_refresh [--program-seconds=N] --record\n"
+          "       zovemo_refresh [--program-seconds=N] --config=PROGRAM [--logger=PROGRAM] MODE [ARGUMENT...]\n"
+          "MODE: kernel-postinst, kernel-prerm, kernel-postrm, initramfs-post-update, grub-cfg, kernel-install;\n"
+          "each program run at most N seconds (1-3600, 30 by default)\n");
+  return 2;
 }
 
 }  // namespace
@@ -218,30 +251,48 @@ int main(int argc, char** argv) {
   end_programs_with_the_process();
   keep_tool_log_closed();
   set_user_program_name(kTag);
-  enum { kConfig = 256, kStatus, kLogger, kHook, kRecord };
+  enum { kConfig = 256, kStatus, kLogger, kHook, kRecord, kProgramSeconds };
   static const option kLongOptions[] = {
       {"config", required_argument, nullptr, kConfig}, {"status", required_argument, nullptr, kStatus},
       {"logger", required_argument, nullptr, kLogger}, {"hook", required_argument, nullptr, kHook},
-      {"record", no_argument, nullptr, kRecord},       {nullptr, 0, nullptr, 0},
+      {"record", no_argument, nullptr, kRecord},       {"program-seconds", required_argument, nullptr, kProgramSeconds},
+      {nullptr, 0, nullptr, 0},
   };
   bool record_only = false;
-  for (int option; (option = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1;) {
+  // "+": what follows a hook's mode are its own arguments, options or not.
+  for (int option; (option = getopt_long(argc, argv, "+", kLongOptions, nullptr)) != -1;) {
     switch (option) {
       case kConfig: config_program = optarg; break;
       case kStatus: status_program = optarg; break;
       case kLogger: logger_program = optarg; break;
       case kHook: hook_path = optarg; break;
       case kRecord: record_only = true; break;
-      default:
-        fprintf(stderr, "Usage: zovemo_refresh --config=PROGRAM --status=PROGRAM [--logger=PROGRAM] [--hook=PATH]\n"
-                        "       zovemo_refresh --record\n");
-        return 2;
+      case kProgramSeconds: {
+        std::string text = optarg;
+        bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoi(text) < 1 || std::stoi(text) > 3600) return usage();
+        refresh::program_seconds = std::stoi(text);
+        break;
+      }
+      default: return usage();
     }
   }
+  refresh::HookMode mode{};
+  bool hook_run = optind < argc;
+  if (hook_run && !refresh::hook_mode_of(argv[optind], &mode)) return usage();
   try {
     if (record_only) {
       refresh::PackageRecords records;
       if (refresh::state_dir_safe() && records.read_shipped()) records.keep_shipped_record();
+      return 0;
+    }
+    if (hook_run) {
+      if (config_program.empty()) {
+        report_failure("zovemo_refresh needs --config: the baseline was not brought in step");
+        return 0;
+      }
+      run_hook(mode, std::vector<std::string>(argv + optind + 1, argv + argc));
+      fflush(stderr);
       return 0;
     }
     if (config_program.empty() || status_program.empty()) {
