@@ -88,10 +88,10 @@ constexpr char kMetricsSuffix[] = ".prom";
 constexpr const char* kProtectedDirectories[] = {"/boot", "/etc/tavel_trusted"};
 
 // The protected directory that `directory` (an existing directory) lies in,
-// or "": by name and, through bind mounts or links, by identity.
-std::string protected_ancestor(const std::string& directory) {
+// or nullptr: by name and, through bind mounts or links, by identity.
+const char* protected_ancestor(const std::string& directory) {
   char* resolved = realpath(directory.c_str(), nullptr);
-  if (resolved == nullptr) return "";
+  if (resolved == nullptr) return nullptr;
   std::string path = resolved;
   free(resolved);
   for (const char* guarded : kProtectedDirectories) {
@@ -107,28 +107,32 @@ std::string protected_ancestor(const std::string& directory) {
     }
     if (at == "/") break;
   }
-  return "";
+  return nullptr;
 }
 
 }  // namespace
 
-std::string metrics_target_refusal(const std::string& file) {
+bool metrics_target_allowed(const std::string& file, std::string* why_not) {
+  auto refused = [why_not](std::string why) {
+    *why_not = std::move(why);
+    return false;
+  };
   namespace fs = std::filesystem;
   fs::path target(file);
   std::string name = target.filename().string();
   if (name.size() <= sizeof kMetricsSuffix - 1 || name.compare(name.size() - (sizeof kMetricsSuffix - 1),
                                                                std::string::npos, kMetricsSuffix) != 0)
-    return std::string("a metrics file's name ends in \"") + kMetricsSuffix + "\"";
+    return refused(std::string("a metrics file's name ends in \"") + kMetricsSuffix + "\"");
   std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-  if (std::string guarded = protected_ancestor(dir); !guarded.empty())
-    return "it lies under " + guarded + ", whose files are the boot's and the tool's own";
+  if (const char* guarded = protected_ancestor(dir); guarded != nullptr)
+    return refused(std::string("it lies under ") + guarded + ", whose files are the boot's and the tool's own");
   UniqueFd existing(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (existing.get() < 0) {
-    if (errno == ENOENT) return "";
-    return errno == ELOOP ? "it is a symbolic link" : std::string("cannot read it: ") + strerror(errno);
+    if (errno == ENOENT) return true;
+    return refused(errno == ELOOP ? "it is a symbolic link" : std::string("cannot read it: ") + strerror(errno));
   }
   struct stat info {};
-  if (fstat(existing.get(), &info) != 0 || !S_ISREG(info.st_mode)) return "it is not a regular file";
+  if (fstat(existing.get(), &info) != 0 || !S_ISREG(info.st_mode)) return refused("it is not a regular file");
   // Only a file this program wrote is replaced: one that begins as every
   // metrics file of ours does.
   char start[sizeof kMetricsHeader - 1] = {};
@@ -140,8 +144,8 @@ std::string metrics_target_refusal(const std::string& file) {
     have += static_cast<size_t>(got);
   }
   if (have != sizeof start || memcmp(start, kMetricsHeader, sizeof start) != 0)
-    return "it exists and is not a metrics file that zovemo_status wrote; nothing replaced it";
-  return "";
+    return refused("it exists and is not a metrics file that zovemo_status wrote; nothing replaced it");
+  return true;
 }
 
 bool write_metrics_file(const std::string& file, const std::string& text, std::string* why_not) {
@@ -162,7 +166,7 @@ bool write_metrics_file(const std::string& file, const std::string& text, std::s
   bool busy = false;
   if (lock.get() < 0 || !take_lock_within(lock.get(), LOCK_EX, kMetricsLockSeconds, &busy, &error))
     return failed("its lock " + std::string(kMetricsLockPath) + (busy ? " is " : ": ") + error);
-  if (std::string refusal = metrics_target_refusal(file); !refusal.empty()) return failed(refusal);
+  if (std::string refusal; !metrics_target_allowed(file, &refusal)) return failed(refusal);
   remove_leftover_temporaries(file.c_str());
   if (!replace_regular_file(file.c_str(), text, kReadableByAll, &error)) return failed(error);
   return true;

@@ -17,11 +17,12 @@ std::string prometheus_text(const drift::Report& report);
 // file (a device node such as /dev/null, a link) is refused and left alone.
 // Under the root-only metrics lock (waited for at most 5 seconds), the
 // temporary files a killed run left are removed first. A target that
-// metrics_target_refusal() refuses is left alone. False with the reason in `why_not`; then `file` is
+// metrics_target_allowed() refuses is left alone. False with the reason in `why_not`; then `file` is
 // as it was and no temporary file is left behind.
 bool write_metrics_file(const std::string& file, const std::string& text, std::string* why_not);
 
-// Why `file` may not be a metrics file, or "": its name must end in ".prom",
-// it must not lie under /boot or /etc/tavel_trusted, and an existing file is
+// Whether `file` may be a metrics file: its name must end in ".prom", it
+// must not lie under /boot or /etc/tavel_trusted, and an existing file is
 // replaced only when it begins as the metrics files of this program do.
-std::string metrics_target_refusal(const std::string& file);
+// False with the reason in `why_not`.
+bool metrics_target_allowed(const std::string& file, std::string* why_not);
