@@ -68,6 +68,15 @@ std::vector<std::string> ram_disks_in(const std::string& dir, const std::string&
   return paths;
 }
 
+// The kernel image (`image`, or /boot/vmlinuz-VERSION when the hook was
+// given none) and the RAM disks of its version beside it.
+std::vector<std::string> kernel_with_ram_disks(const std::string& version, const std::string& image) {
+  std::string kernel = image.empty() ? "/boot/vmlinuz-" + version : image;
+  std::vector<std::string> files = {kernel};
+  for (std::string& ram_disk : ram_disks_in(directory_of(kernel), version)) files.push_back(std::move(ram_disk));
+  return files;
+}
+
 // The boot files of a kernel version that kernel-install handles: the image
 // and RAM disks as the boot loader's plugin names them in /boot, and those
 // kernel-install passed when they lie in /boot (the tool measures nothing
@@ -116,18 +125,14 @@ std::vector<HookStep> hook_steps(HookMode mode, const std::vector<std::string>& 
       // Only a configure (or a run outside dpkg): an abort-upgrade leaves the old files.
       if (!package_action.empty() && package_action != "configure") break;
       if (version.empty()) break;
-      if (file.empty()) file = "/boot/vmlinuz-" + version;
-      steps.measure(file);
-      for (const std::string& ram_disk : ram_disks_in(directory_of(file), version)) steps.measure(ram_disk);
+      for (const std::string& boot_file : kernel_with_ram_disks(version, file)) steps.measure(boot_file);
       steps.grub_configuration();
       break;
     case HookMode::kKernelPrerm:
       // On an upgrade the files are replaced and the postinst hook measures them anew.
       if (!package_action.empty() && package_action != "remove") break;
       if (version.empty()) break;
-      if (file.empty()) file = "/boot/vmlinuz-" + version;
-      steps.forget(file);
-      for (const std::string& ram_disk : ram_disks_in(directory_of(file), version)) steps.forget(ram_disk);
+      for (const std::string& boot_file : kernel_with_ram_disks(version, file)) steps.forget(boot_file);
       break;
     case HookMode::kKernelPostrm:
     case HookMode::kGrubCfg:

@@ -13,13 +13,13 @@ ConfigRun run_config(const std::string& program, const std::string& option, cons
   for (const std::string& line : run.output.lines) {
     if (line == "measure add failed" || line == "measure del failed" || line == "measure upd failed" ||
         line == "input absolute path" ||
-        (line.size() >= 22 && line.compare(line.size() - 22, 22, " not exist, init first") == 0))
+        line.ends_with(" not exist, init first"))
       run.failed = true;
   }
   if (!run.failed) return run;
   std::istringstream errors(run.output.errors);
   for (std::string line; std::getline(errors, line);)
-    if (line.compare(0, 15, "zovemo_config: ") == 0) run.reasons += (run.reasons.empty() ? "" : "; ") + line.substr(15);
+    if (line.starts_with("zovemo_config: ")) run.reasons += (run.reasons.empty() ? "" : "; ") + line.substr(15);
   if (run.reasons.empty() && !run.output.succeeded()) run.reasons = "it " + run.output.end_description();
   return run;
 }

@@ -270,8 +270,9 @@ int main(int argc, char** argv) {
       case kProgramSeconds: {
         std::string text = optarg;
         bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
-        if (!digits || std::stoi(text) < 1 || std::stoi(text) > 3600) return usage();
-        refresh::program_seconds = std::stoi(text);
+        int seconds = digits ? std::stoi(text) : 0;
+        if (seconds < 1 || seconds > 3600) return usage();
+        refresh::program_seconds = seconds;
         break;
       }
       default: return usage();
